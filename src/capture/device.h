@@ -1,0 +1,20 @@
+// Opening and configuring the capture device.
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include <memory>
+
+struct PcmCloser {
+    void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+};
+using PcmHandle = std::unique_ptr<snd_pcm_t, PcmCloser>;
+
+struct RecordRequest;
+
+// Opens `request.device` for blocking capture and negotiates two channels, the sample
+// format, the rate, a period near 4096 frames and a ring buffer near 32768 frames.
+// On success stores the handle and the granted period and returns true; otherwise prints
+// the failure (open and format failures on standard error, a refused configuration as a
+// five-line report on standard output) and returns false.
+bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period);

@@ -1,0 +1,283 @@
+#include "cli.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "frames.h"
+#include "record.h"
+
+namespace {
+
+// Longest device name accepted; a longer one is refused rather than cut, since a cut
+// name can open a different device.
+constexpr size_t kMaxDeviceName = 63;
+
+struct Format {
+    const char* code;
+    unsigned rate;
+    unsigned sampleBytes;
+};
+
+// Compared in this order; the usage text lists the same rows.
+constexpr Format kFormats[] = {
+    {"1644", 44100, 2}, {"1648", 48000, 2}, {"2444", 44100, 3}, {"2448", 48000, 3},
+    {"1688", 88200, 2}, {"1696", 96000, 2}, {"2488", 88200, 3}, {"2496", 96000, 3},
+};
+
+int Refuse(const char* message) {
+    puts(message);
+    fflush(stdout);
+    return 1;
+}
+
+// Narrows the duration to single precision; values beyond its range become infinite
+// (a plain conversion would be undefined there).
+float NarrowDuration(double d) {
+    if (std::isfinite(d) && std::fabs(d) > FLT_MAX) {
+        return d > 0 ? INFINITY : -INFINITY;
+    }
+    return static_cast<float>(d);
+}
+
+// Reads the next whitespace-delimited word. Keeps at most three characters in `word`
+// and reports in `whole` whether it fitted. Returns false at the end of the input or on
+// a read error.
+bool ReadWord(FILE* in, char (&word)[4], bool& whole) {
+    int c;
+    do {
+        c = getc(in);
+    } while (c != EOF && isspace(c));
+    if (c == EOF) {
+        return false;
+    }
+    size_t len = 0;
+    whole = true;
+    while (c != EOF && !isspace(c)) {
+        if (len < sizeof word - 1) {
+            word[len++] = static_cast<char>(c);
+        } else {
+            whole = false;
+        }
+        c = getc(in);
+    }
+    word[len] = '\0';
+    if (c != EOF) {
+        ungetc(c, in);  // the rest of the line stays for the next prompt
+    }
+    return true;
+}
+
+// Where a path leads: the file itself when it exists, else the directory entry it would
+// create.
+struct Destination {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string entry;  // empty for an existing file
+};
+
+Destination Resolve(const char* path) {
+    Destination d;
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        d.known = true;
+        d.dev = st.st_dev;
+        d.ino = st.st_ino;
+        return d;
+    }
+    const std::string p(path);
+    const size_t slash = p.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+    d.entry = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (!d.entry.empty() && stat(dir.c_str(), &st) == 0) {
+        d.known = true;
+        d.dev = st.st_dev;
+        d.ino = st.st_ino;
+    }
+    return d;
+}
+
+// True when both names lead to the same file, now or once created.
+bool SameFile(const char* a, const char* b) {
+    if (strcmp(a, b) == 0) {
+        return true;
+    }
+    const Destination da = Resolve(a);
+    const Destination db = Resolve(b);
+    return da.known && db.known && da.dev == db.dev && da.ino == db.ino && da.entry == db.entry;
+}
+
+}  // namespace
+
+void Help() {
+    static const char kUsage[] =
+        "\n"
+        "\n"
+        "\n"
+        "This is a 1 or 2 channel recording program.\n"
+        "You must add at least two command line arguments:\n"
+        "\t1.  The recording format\n"
+        "\t2.  The recording duration in seconds.\n"
+        "\n"
+        "The possible formats are as follows:\n"
+        "Format\tBits\tSample rate\n"
+        "1644\t16\t44100\n"
+        "1648\t16\t48000\n"
+        "2444\t24\t44100\n"
+        "2448\t24\t48000\n"
+        "1688\t16\t88200\n"
+        "1696\t16\t96000\n"
+        "2488\t24\t88200\n"
+        "2496\t24\t96000\n"
+        "\n"
+        "Example:  nalvo 1644 60\n"
+        "This will record for 60 seconds at 16 bits and 44,100 Hz\n"
+        "\n"
+        "If no file name is specified, the program will create one.\n"
+        "\n"
+        "The complete list of arguments is as follows:\n"
+        "\n"
+        "<format>  <duration>  <device>  <channels>  <filename 1>  <filename 2>\n"
+        "\n"
+        "You may enter just d for the default system recording device.\n"
+        "plughw:0,0 is often used for the device name.\n"
+        "\n"
+        "To create an interleaved stereo file, use s instead of 1 or 2 for\n"
+        "the number of channels.  Only one filename is needed or created.\n";
+    fputs(kUsage, stdout);
+    fflush(stdout);
+}
+
+int CheckFileName(const char* name) {
+    FILE* f = fopen(name, "r");
+    if (f == nullptr) {
+        return 1;
+    }
+    fclose(f);
+    return 2;
+}
+
+int CheckOverwrite(const char* name, FILE* in) {
+    printf("\nFile %s already exists!\n", name);
+    puts("Enter 'x' to exit or 'o' to overwrite");
+    fflush(stdout);
+    char word[4];
+    bool whole = false;
+    while (ReadWord(in, word, whole)) {
+        if (!whole) {
+            continue;
+        }
+        if (strcmp(word, "x") == 0) {
+            return 1;
+        }
+        if (strcmp(word, "o") == 0) {
+            return 2;
+        }
+    }
+    // Nobody is there to answer: leaving is the only safe choice.
+    return 1;
+}
+
+int NalvoMain(int argc, char** argv, FILE* in) {
+    RecordRequest req;
+    req.device = "default";
+
+    if (argc < 3) {
+        Help();
+        return 1;
+    }
+
+    const Format* format = nullptr;
+    for (const Format& f : kFormats) {
+        if (strcmp(argv[1], f.code) == 0) {
+            format = &f;
+            break;
+        }
+    }
+    if (format == nullptr) {
+        return Refuse("Improper format request");
+    }
+    req.rate = format->rate;
+    req.sampleBytes = format->sampleBytes;
+
+    req.duration = NarrowDuration(strtod(argv[2], nullptr));
+    if (std::isnan(req.duration) || req.duration <= 0.0f) {
+        return Refuse("Improper duration request");
+    }
+    {
+        // The length must fit the frame count and the header's 32-bit sizes. The device
+        // may grant another period later; the engine checks again then.
+        const bool stereoFile = argc >= 5 && strcmp(argv[4], "s") == 0;
+        const unsigned blockAlign = req.sampleBytes * (stereoFile ? 2 : 1);
+        int32_t frames = 0;
+        if (!QUANTIZE(kRequestedPeriod, req.rate, &req.duration, &frames, blockAlign)) {
+            printf("Improper duration request: at most %li seconds in this format\n",
+                   MaxWholeSeconds(kRequestedPeriod, req.rate, blockAlign));
+            fflush(stdout);
+            return 1;
+        }
+    }
+
+    if (argc >= 4) {
+        if (strlen(argv[3]) > kMaxDeviceName) {
+            return Refuse("Improper device name request");
+        }
+        req.device = argv[3];
+    }
+
+    req.channels = 1;
+    req.interleave = 0;
+    if (argc >= 5) {
+        if (strcmp(argv[4], "s") == 0) {
+            req.interleave = 1;
+        } else {
+            const long mode = strtol(argv[4], nullptr, 10);
+            if (mode != 1 && mode != 2) {
+                return Refuse("Improper channel number request");
+            }
+            req.channels = static_cast<int>(mode);
+        }
+    }
+
+    if (argc < 6) {
+        req.autoName = 1;
+    } else {
+        req.autoName = 0;
+        const char* name1 = argv[5];
+        if (req.channels == 2 && argc >= 7) {
+            const char* name2 = argv[6];
+            if (SameFile(name1, name2)) {
+                return Refuse("2 channels were requested, but both filenames are the same!");
+            }
+            const int exists1 = CheckFileName(name1);
+            const int exists2 = CheckFileName(name2);
+            if (exists1 == 2 && CheckOverwrite(name1, in) == 1) {
+                return 1;
+            }
+            if (exists2 == 2 && CheckOverwrite(name2, in) == 1) {
+                return 1;
+            }
+            req.fileList = {name1, name2};
+        } else {
+            if (CheckFileName(name1) == 2 && CheckOverwrite(name1, in) == 1) {
+                return 1;
+            }
+            if (req.channels == 2) {
+                return Refuse("2 channels were requested, but on1y 1 filename was entered!");
+            }
+            req.fileList = {name1};
+        }
+    }
+
+    if (req.device == "d") {
+        req.device = "default";
+    }
+    return RECORD(req);
+}

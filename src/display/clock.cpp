@@ -1,0 +1,27 @@
+// The remaining-time text that opens the console line redrawn after every period.
+#include <cstdint>
+#include <cstdio>
+
+#include "display.h"
+
+int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate) {
+    // The frame count wraps in 32 bits like the loop's own counters; adding as unsigned keeps
+    // that wrap well defined.
+    const int32_t frames =
+        static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+    // Single precision on purpose: with large counts it decides the printed digits.
+    const float seconds = static_cast<float>(frames) / static_cast<float>(rate);
+    return std::snprintf(out, cap, "\rrem = %.2f sec", static_cast<double>(seconds));
+}
+
+void UpdateClock(int32_t a, int32_t b, unsigned rate) {
+    char text[kDisplayTextMax];
+    const int n = FormatClock(text, sizeof text, a, b, rate);
+    if (n > 0) {
+        const std::size_t len = static_cast<std::size_t>(n) < sizeof text
+                                    ? static_cast<std::size_t>(n)
+                                    : sizeof text - 1;
+        std::fwrite(text, 1, len, stdout);
+    }
+    std::fflush(stdout);
+}

@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "samples.h"
+
+namespace {
+
+struct PeakCase {
+    const char* name;
+    unsigned sampleBytes;
+    std::vector<uint8_t> bytes;
+    int32_t peak;
+    bool warns;
+};
+
+const PeakCase kPeaks[] = {
+    {"s16_top_quiet", 2, {0xFE, 0x7F}, 32766, false},
+    {"s16_max", 2, {0xFF, 0x7F}, 32767, true},
+    {"s16_min_plus_one", 2, {0x01, 0x80}, 32767, true},
+    {"s16_min", 2, {0x00, 0x80}, 32768, true},
+    {"s16_minus_one", 2, {0xFF, 0xFF}, 1, false},
+    {"s16_256", 2, {0x00, 0x01}, 256, false},
+    {"s16_picks_largest", 2, {0x10, 0x00, 0x00, 0xF0, 0x20, 0x00}, 4096, false},
+    {"s24_top_quiet", 3, {0xFE, 0xFF, 0x7F}, 8388606, false},
+    {"s24_max", 3, {0xFF, 0xFF, 0x7F}, 8388607, true},
+    {"s24_min", 3, {0x00, 0x00, 0x80}, 8388608, true},
+    {"s24_minus_one", 3, {0xFF, 0xFF, 0xFF}, 1, false},
+    // The middle byte is unsigned and the top one signed.
+    {"s24_mixed", 3, {0x34, 0xF2, 0xFE}, 69068, false},
+    {"s24_picks_largest", 3, {0x01, 0x00, 0x00, 0x00, 0x80, 0xFF, 0x05, 0x00, 0x00}, 32768, false},
+};
+
+std::string Measure(int channel, const PeakCase& c, int32_t* rec, int32_t* per) {
+    testing::internal::CaptureStdout();
+    CheckPeak(channel, static_cast<int>(c.bytes.size() / c.sampleBytes), c.sampleBytes, rec,
+              c.bytes.data(), per);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(CheckPeak, DecodesEveryBoundaryAndWarnsOnTheTopTwoCodes) {
+    for (const PeakCase& c : kPeaks) {
+        for (int channel = 0; channel < 2; ++channel) {
+            SCOPED_TRACE(std::string(c.name) + " channel " + std::to_string(channel));
+            int32_t rec[2] = {0, 0}, per[2] = {0, 0};
+            const std::string out = Measure(channel, c, rec, per);
+            EXPECT_EQ(rec[channel], c.peak);
+            EXPECT_EQ(per[channel], c.peak);
+            EXPECT_EQ(rec[1 - channel], 0);
+            EXPECT_EQ(per[1 - channel], 0);
+            const std::string warning =
+                "\nInput Channel " + std::to_string(channel + 1) + " is Peaking!\n";
+            EXPECT_EQ(out, c.warns ? warning : "");
+        }
+    }
+}
+
+TEST(CheckPeak, WarnsOncePerCallAndPeaksNeverFall) {
+    // Three clipping samples: one warning per call, again in the next call.
+    const std::vector<uint8_t> loud = {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x80};
+    const std::vector<uint8_t> quiet = {0x10, 0x00};
+    int32_t rec[2] = {0, 0}, per[2] = {0, 0};
+    testing::internal::CaptureStdout();
+    CheckPeak(1, 3, 2, rec, loud.data(), per);
+    CheckPeak(1, 3, 2, rec, loud.data(), per);
+    CheckPeak(1, 1, 2, rec, quiet.data(), per);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\nInput Channel 2 is Peaking!\n\nInput Channel 2 is Peaking!\n");
+    EXPECT_EQ(rec[1], 32768);
+    EXPECT_EQ(per[1], 32768);
+
+    // A count of 0 reads nothing.
+    int32_t r2[2] = {5, 5}, p2[2] = {7, 7};
+    CheckPeak(0, 0, 3, r2, nullptr, p2);
+    EXPECT_EQ(r2[0], 5);
+    EXPECT_EQ(p2[0], 7);
+}
+
+TEST(CheckPeak, VectorLoopAgreesWithSampleBySampleDecoding) {
+    // Lengths around vector widths, with the loudest sample at every position in turn.
+    for (unsigned sb : {2u, 3u}) {
+        for (int count : {1, 7, 8, 15, 16, 17, 33, 4096}) {
+            std::vector<uint8_t> bytes(static_cast<size_t>(count) * sb);
+            uint32_t seed = 12345;
+            int32_t expected = 0;
+            for (int i = 0; i < count; ++i) {
+                seed = seed * 1103515245u + 12345u;
+                int32_t v = static_cast<int32_t>(seed >> 8) % (sb == 2 ? 30000 : 8000000);
+                if (seed & 1) {
+                    v = -v;
+                }
+                for (unsigned b = 0; b < sb; ++b) {
+                    bytes[i * sb + b] = static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * b));
+                }
+                expected = std::max(expected, std::abs(v));
+            }
+            SCOPED_TRACE("width " + std::to_string(sb) + " count " + std::to_string(count));
+            EXPECT_EQ(MaxMagnitude(bytes.data(), count, sb), expected);
+        }
+    }
+}
+
+TEST(Interleave, CopiesFramesInWavOrder) {
+    struct Case {
+        int frames, sampleBytes;
+        std::vector<uint8_t> left, right, out;
+    };
+    const Case cases[] = {
+        {2, 2, {1, 2, 3, 4}, {0xA, 0xB, 0xC, 0xD}, {1, 2, 0xA, 0xB, 3, 4, 0xC, 0xD}},
+        {1, 3, {1, 2, 3}, {0xA, 0xB, 0xC}, {1, 2, 3, 0xA, 0xB, 0xC}},
+        {2, 3, {1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}, {1, 2, 3, 7, 8, 9, 4, 5, 6, 10, 11, 12}},
+    };
+    for (const Case& c : cases) {
+        // A guard byte past the end must stay untouched.
+        std::vector<uint8_t> out(c.out.size() + 1, 0xEE);
+        Interleave(c.frames, c.sampleBytes, c.left.data(), c.right.data(), out.data());
+        EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), c.out);
+        EXPECT_EQ(out.back(), 0xEE);
+    }
+    uint8_t untouched[4] = {9, 9, 9, 9};
+    Interleave(0, 2, nullptr, nullptr, untouched);
+    EXPECT_EQ(untouched[0], 9);
+}
+
+TEST(Interleave, LongPeriodsKeepEveryByteInPlace) {
+    for (int sb : {2, 3}) {
+        const int frames = 4099;
+        std::vector<uint8_t> left(frames * sb), right(frames * sb), out(2 * frames * sb);
+        for (size_t i = 0; i < left.size(); ++i) {
+            left[i] = static_cast<uint8_t>(i * 7);
+            right[i] = static_cast<uint8_t>(i * 13 + 1);
+        }
+        Interleave(frames, sb, left.data(), right.data(), out.data());
+        for (int f = 0; f < frames; ++f) {
+            for (int b = 0; b < sb; ++b) {
+                ASSERT_EQ(out[(2 * f) * sb + b], left[f * sb + b]) << f;
+                ASSERT_EQ(out[(2 * f + 1) * sb + b], right[f * sb + b]) << f;
+            }
+        }
+    }
+}
+
+TEST(Quantize, RoundsUpToWholePeriods) {
+    struct Case {
+        int period;
+        unsigned rate;
+        float duration;
+        int32_t frames;
+    };
+    const Case cases[] = {
+        {4096, 44100, 60.0f, 2646016},  // 646 periods
+        {4096, 48000, 10.0f, 483328},   // 118 periods
+        {4096, 44100, 0.001f, 4096},    // under a period is one period
+        {4096, 48000, 4096.0f / 48000.0f, 4096},
+        {1024, 48000, 10.0f, 480256},
+        {4096, 96000, 7456.0f, 715776000},  // the longest 24-bit stereo take
+    };
+    for (const Case& c : cases) {
+        int32_t frames = -1;
+        EXPECT_TRUE(QUANTIZE(c.period, c.rate, &c.duration, &frames, 2));
+        EXPECT_EQ(frames, c.frames) << c.rate << " Hz, " << c.duration << " s";
+    }
+    int32_t frames = -1;
+    const float nan = NAN;
+    EXPECT_TRUE(QUANTIZE(4096, 44100, &nan, &frames, 2));
+    EXPECT_EQ(frames, 0);
+}
+
+TEST(Quantize, RefusesLengthsTheCountOrTheHeaderCannotHold) {
+    // 24-bit stereo at 96 kHz: the header's 32-bit sizes bind first.
+    EXPECT_EQ(MaxWholeSeconds(4096, 96000, 6), 7456);
+    // 16-bit mono: the signed 32-bit frame count binds (2147479552 frames).
+    EXPECT_EQ(MaxFrames(4096, 2), 2147479552);
+    const float justOver = 7457.0f, inf = INFINITY, hours = 48700.0f;
+    int32_t frames = 123;
+    EXPECT_FALSE(QUANTIZE(4096, 96000, &justOver, &frames, 6));
+    EXPECT_FALSE(QUANTIZE(4096, 96000, &inf, &frames, 6));
+    EXPECT_FALSE(QUANTIZE(4096, 44100, &hours, &frames, 2));
+    EXPECT_EQ(frames, 123);
+    const float fits = 48600.0f;
+    EXPECT_TRUE(QUANTIZE(4096, 44100, &fits, &frames, 2));
+    EXPECT_LE(int64_t{frames} * 2 + 36, int64_t{UINT32_MAX});
+}
+
+TEST(GeneratedName, CarriesInputAndSecondsSinceTheNamingEpoch) {
+    EXPECT_EQ(GeneratedName(1, 1700000000L - kNamingEpoch), "rec_chan_1_350114660.wav");
+    EXPECT_EQ(GeneratedName(2, 1700000000L - kNamingEpoch), "rec_chan_2_350114660.wav");
+}
+
+}  // namespace

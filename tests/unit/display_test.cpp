@@ -1,0 +1,338 @@
+// Tests of the console line: the remaining-time text and the level meter.
+//
+// The meter keeps its state in statics that live for the whole test process, so every sequence
+// below starts with a reset call (meterReset = 1), exactly as a recording does.
+#include "display.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr float kRange = 45.0f;
+constexpr float kFall = 11.25f;
+
+// The whole meter text of one call at the usual 45 dB range: head, `cells` lit cells, blanks up
+// to 24, the readout(s) and the tail.
+std::string Expected(int cells, const char* left, const char* right = nullptr,
+                     const char* head = "\t -45 dB [") {
+    std::string s = head;
+    s += std::string(static_cast<std::size_t>(cells), '|');
+    s += std::string(static_cast<std::size_t>(24 - cells), ' ');
+    s += "] ";
+    s += left;
+    if (right != nullptr) {
+        s += " / ";
+        s += right;
+    }
+    s += " dB   ";
+    return s;
+}
+
+struct MeterArgs {
+    int mode = 1;
+    int sampleBytes = 2;
+    float range = kRange;
+    float fall = kFall;
+};
+
+// One meter call through FormatMeter; also checks that the returned length matches the text.
+std::string Meter(int32_t peakL, int32_t peakR, int32_t holdL, int32_t holdR, int& reset,
+                  const MeterArgs& args = MeterArgs()) {
+    const int32_t period[2] = {peakL, peakR};
+    const int32_t hold[2] = {holdL, holdR};
+    char text[kDisplayTextMax];
+    const int n = FormatMeter(text, sizeof text, period, args.range, reset, args.fall,
+                              args.sampleBytes, args.mode, hold);
+    EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(text));
+    return std::string(text);
+}
+
+// One row of a meter sequence: the inputs of a call and the text it must produce.
+struct Step {
+    int32_t peakL;
+    int32_t peakR;
+    int32_t holdL;
+    int32_t holdR;
+    int cells;
+    const char* left;
+    const char* right;  // only in the two-input mode
+};
+
+// Runs `steps` from a fresh reset, comparing the whole text of every call.
+void RunSequence(const std::vector<Step>& steps, const MeterArgs& args = MeterArgs()) {
+    int reset = 1;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        SCOPED_TRACE("call " + std::to_string(i + 1));
+        EXPECT_EQ(Meter(s.peakL, s.peakR, s.holdL, s.holdR, reset, args),
+                  Expected(s.cells, s.left, s.right));
+        EXPECT_EQ(reset, 0);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Level meter
+
+TEST(MeterTest, SixteenBitSequenceRisesFallsAndHoldsReadout) {
+    RunSequence({
+        {16384, 0, 0, 0, 21, "-144.0", nullptr},    // rise above the reset value
+        {16384, 0, 16384, 0, 15, "-6.0", nullptr},  // same level: no rise, falls 6 cells
+        {1000, 0, 16384, 0, 9, "-6.0", nullptr},
+        {1000, 0, 16384, 0, 3, "-6.0", nullptr},
+        {1000, 0, 16384, 0, 0, "-6.0", nullptr},
+        {32768, 0, 32768, 0, 24, "-0.0", nullptr},  // full scale reads negative zero
+        {0, 0, 0, 0, 18, "-0.0", nullptr},          // silence falls; zero hold keeps readout
+    });
+}
+
+TEST(MeterTest, TwentyFourBitBothInputs) {
+    MeterArgs args;
+    args.mode = 2;
+    args.sampleBytes = 3;
+    RunSequence(
+        {
+            {4194304, 838861, 0, 0, 19, "-144.0", "-144.0"},
+            {4194304, 838861, 4194304, 838861, 19, "-6.0", "-20.0"},
+        },
+        args);
+}
+
+TEST(MeterTest, SteadyPeakOf8000RisesEveryCall) {
+    // Its float level lies below the double one, so an unchanged peak counts as a rise.
+    std::vector<Step> steps{{8000, 0, 0, 0, 18, "-144.0", nullptr}};
+    for (int i = 0; i < 5; ++i) {
+        steps.push_back({8000, 0, 8000, 0, 18, "-12.2", nullptr});
+    }
+    RunSequence(steps);
+}
+
+TEST(MeterTest, SteadyPeakOf16384FallsAway) {
+    // Its float level is not below the double one: an unchanged peak never rises again.
+    RunSequence({
+        {16384, 0, 16384, 0, 21, "-6.0", nullptr},
+        {16384, 0, 16384, 0, 15, "-6.0", nullptr},
+        {16384, 0, 16384, 0, 9, "-6.0", nullptr},
+        {16384, 0, 16384, 0, 3, "-6.0", nullptr},
+        {16384, 0, 16384, 0, 0, "-6.0", nullptr},
+        {16384, 0, 16384, 0, 0, "-6.0", nullptr},
+    });
+}
+
+TEST(MeterTest, SteadyFullScaleFalls) {
+    // Negative zero is stored exactly, so an equal level is no rise.
+    RunSequence({
+        {32768, 0, 32768, 0, 24, "-0.0", nullptr},
+        {32768, 0, 32768, 0, 18, "-0.0", nullptr},
+        {32768, 0, 32768, 0, 12, "-0.0", nullptr},
+    });
+}
+
+TEST(MeterTest, BarLengthIsRoundedToFloatBeforeCounting) {
+    // Both levels sit a hair above a cell boundary: 16.00000035 and 22.00000004 cells in
+    // double, exactly 16 and 22 once in float, so no extra cell lights.
+    MeterArgs args;
+    args.sampleBytes = 3;
+    RunSequence({{1491729, 0, 0, 0, 16, "-144.0", nullptr}}, args);
+    RunSequence({{5447408, 0, 0, 0, 22, "-144.0", nullptr}}, args);
+}
+
+struct FirstCellCase {
+    int32_t peak;
+    int cells;
+};
+
+class MeterFirstCellTest : public testing::TestWithParam<FirstCellCase> {};
+
+TEST_P(MeterFirstCellTest, LightsOnlyAboveBottomOfRange) {
+    const FirstCellCase c = GetParam();
+    RunSequence({{c.peak, 0, 0, 0, c.cells, "-144.0", nullptr}});
+}
+
+INSTANTIATE_TEST_SUITE_P(BottomOfRange, MeterFirstCellTest,
+                         testing::Values(FirstCellCase{184, 0},  // -45.01 dB
+                                         FirstCellCase{185, 1},  // -44.97 dB
+                                         FirstCellCase{0, 0}));
+
+TEST(MeterTest, FirstRecordingCallSeesSilenceThenRises) {
+    RunSequence({
+        {0, 0, 0, 0, 0, "-144.0", nullptr},  // bar falls to -155.25
+        {0, 0, 0, 0, 0, "-144.0", nullptr},
+        {16384, 0, 0, 0, 21, "-144.0", nullptr},  // anything rises above minus infinity
+        {8000, 0, 16384, 0, 15, "-6.0", nullptr},
+    });
+}
+
+TEST(MeterTest, RiseIsAgainstPreviousLevelSoBarCanDropFurther) {
+    RunSequence({
+        {23198, 0, 0, 0, 23, "-144.0", nullptr},  // -3.0 dB
+        {3277, 0, 0, 0, 17, "-144.0", nullptr},   // -20 dB: no rise, -14.25
+        {5827, 0, 0, 0, 16, "-144.0", nullptr},   // -15 dB: rises above -20, below the bar
+    });
+}
+
+TEST(MeterTest, BothInputsAverageRawMagnitudes) {
+    MeterArgs args;
+    args.mode = 2;
+    // Mean magnitude 16384 (-6 dB), not the mean of 0 dB and minus infinity.
+    RunSequence({{32768, 0, 0, 0, 21, "-144.0", "-144.0"}}, args);
+    RunSequence({{0, 32768, 0, 0, 21, "-144.0", "-144.0"}}, args);
+}
+
+TEST(MeterTest, BothInputsTruncateTheMean) {
+    MeterArgs args;
+    args.mode = 2;
+    // 184.5 becomes 184, below the first cell; rounding would light it.
+    RunSequence({{184, 185, 0, 0, 0, "-144.0", "-144.0"}}, args);
+    // 3.5 becomes 3, whose float level does not lie below its double level, so repeating it
+    // falls; with 4 it would rise to -78 dB and empty the bar at the third call.
+    RunSequence(
+        {
+            {32768, 0, 0, 0, 21, "-144.0", "-144.0"},
+            {3, 4, 0, 0, 15, "-144.0", "-144.0"},
+            {3, 4, 0, 0, 9, "-144.0", "-144.0"},
+        },
+        args);
+}
+
+TEST(MeterTest, ResetOnlyOnExactlyOne) {
+    for (int flag : {0, 2, -1, 100}) {
+        SCOPED_TRACE("meterReset " + std::to_string(flag));
+        int reset = 1;
+        EXPECT_EQ(Meter(16384, 0, 0, 0, reset), Expected(21, "-144.0"));
+        EXPECT_EQ(Meter(16384, 0, 16384, 0, reset), Expected(15, "-6.0"));
+        int other = flag;
+        // A reset would show 21 cells and -144.0 again.
+        EXPECT_EQ(Meter(16384, 0, 0, 0, other), Expected(9, "-6.0"));
+        EXPECT_EQ(other, flag);
+    }
+}
+
+TEST(MeterTest, FullScaleLightsAllCellsAndReadsNegativeZero) {
+    RunSequence({{32768, 0, 32768, 0, 24, "-0.0", nullptr}});
+    MeterArgs args;
+    args.mode = 2;
+    args.sampleBytes = 3;
+    RunSequence({{8388608, 8388608, 8388608, 8388608, 24, "-0.0", "-0.0"}}, args);
+}
+
+TEST(MeterTest, SampleWidthSelectsFullScale) {
+    // 32768 is full scale at 16 bits but -48.2 dB at 24 bits.
+    MeterArgs args;
+    args.sampleBytes = 3;
+    RunSequence({{32768, 0, 32768, 0, 0, "-48.2", nullptr}}, args);
+}
+
+TEST(MeterTest, OneInputModeNeverTouchesSecondReadout) {
+    int reset = 1;
+    MeterArgs both;
+    both.mode = 2;
+    MeterArgs one;
+    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), Expected(0, "-144.0", "-144.0"));
+    EXPECT_EQ(Meter(0, 0, 16384, 3277, reset, both), Expected(0, "-6.0", "-20.0"));
+    EXPECT_EQ(Meter(0, 0, 32768, 32768, reset, one), Expected(0, "-0.0"));
+    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), Expected(0, "-0.0", "-20.0"));
+}
+
+TEST(MeterTest, OneInputModeFollowsFirstInputOnly) {
+    RunSequence({{1000, 32768, 0, 32768, 8, "-144.0", nullptr}});
+}
+
+TEST(MeterTest, RangeAndFallComeFromArguments) {
+    MeterArgs args;
+    args.range = 30.0f;  // 1.25 dB per cell
+    args.fall = 1.25f;   // one cell per call
+    int reset = 1;
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), Expected(20, "-144.0", nullptr, "\t -30 dB ["));
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), Expected(19, "-144.0", nullptr, "\t -30 dB ["));
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), Expected(18, "-144.0", nullptr, "\t -30 dB ["));
+}
+
+TEST(MeterTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
+    const int32_t period[2] = {16384, 0};
+    const int32_t hold[2] = {0, 0};
+    char text[12];
+    std::memset(text, '#', sizeof text);
+    int reset = 1;
+    const int n = FormatMeter(text, 8, period, kRange, reset, kFall, 2, 1, hold);
+    const std::string full = Expected(21, "-144.0");
+    EXPECT_EQ(static_cast<std::size_t>(n), full.size());
+    EXPECT_EQ(std::string(text), full.substr(0, 7));
+    EXPECT_EQ(text[8], '#');
+}
+
+TEST(MeterTest, StereoMeterPrintsFormattedText) {
+    const int32_t hold0[2] = {0, 0};
+    const int32_t hold[2] = {16384, 3277};
+    const int32_t period[2] = {32768, 0};  // mean 16384
+    int reset = 1;
+    testing::internal::CaptureStdout();
+    StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
+    StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(reset, 0);
+    EXPECT_EQ(printed, Expected(21, "-144.0", "-144.0") + Expected(15, "-6.0", "-20.0"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remaining time
+
+struct ClockCase {
+    int32_t a;
+    int32_t b;
+    unsigned rate;
+    const char* text;
+};
+
+class ClockTextTest : public testing::TestWithParam<ClockCase> {};
+
+TEST_P(ClockTextTest, FormatsRemainingSeconds) {
+    const ClockCase c = GetParam();
+    char text[kDisplayTextMax];
+    const int n = FormatClock(text, sizeof text, c.a, c.b, c.rate);
+    EXPECT_EQ(std::string(text), c.text);
+    EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(c.text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ClockTextTest,
+    testing::Values(ClockCase{220500, 0, 44100, "\rrem = 5.00 sec"},
+                    ClockCase{99000, 0, 48000, "\rrem = 2.06 sec"},  // 2.0625
+                    ClockCase{0, 0, 44100, "\rrem = 0.00 sec"},
+                    ClockCase{2646016, -4096, 44100, "\rrem = 59.91 sec"},
+                    ClockCase{4096, 2637824, 44100, "\rrem = 59.91 sec"},
+                    // The sum wraps in 32 bits.
+                    ClockCase{INT32_MIN, INT32_MIN + 220500, 44100, "\rrem = 5.00 sec"},
+                    ClockCase{INT32_MAX, 1, 32768, "\rrem = -65536.00 sec"},
+                    // Single precision: 2^24 + 1 frames become 2^24.
+                    ClockCase{16777217, 0, 1, "\rrem = 16777216.00 sec"},
+                    // The rate is unsigned.
+                    ClockCase{1500000000, 0, 3000000000u, "\rrem = 0.50 sec"}));
+
+TEST(ClockTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
+    char text[8];
+    std::memset(text, '#', sizeof text);
+    const int n = FormatClock(text, 5, 220500, 0, 44100);
+    EXPECT_EQ(n, 15);
+    EXPECT_EQ(std::string(text), "\rrem");
+    EXPECT_EQ(text[5], '#');
+}
+
+TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
+    const int32_t period[2] = {16384, 0};
+    const int32_t hold[2] = {0, 0};
+    int reset = 1;
+    testing::internal::CaptureStdout();
+    UpdateClock(99000, 0, 48000);
+    StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
+    UpdateClock(0, 0, 48000);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, "\rrem = 2.06 sec" + Expected(21, "-144.0") + "\rrem = 0.00 sec");
+}
+
+}  // namespace

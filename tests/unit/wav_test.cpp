@@ -1,0 +1,120 @@
+#include "wav.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<uint8_t> Hex(const char* text) {
+    std::vector<uint8_t> out;
+    unsigned byte;
+    int used;
+    while (sscanf(text, "%x%n", &byte, &used) == 1) {
+        out.push_back(static_cast<uint8_t>(byte));
+        text += used;
+    }
+    return out;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::vector<uint8_t> out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return out;
+    }
+    int c;
+    while ((c = getc(f)) != EOF) {
+        out.push_back(static_cast<uint8_t>(c));
+    }
+    fclose(f);
+    return out;
+}
+
+class WavFile : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/nalvo-wav-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/out.wav";
+    }
+    void TearDown() override {
+        remove(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string dir_, path_;
+};
+
+struct HeaderCase {
+    const char* name;
+    unsigned rate;
+    long frames;
+    unsigned sampleBytes;
+    int interleave;
+    const char* hex;
+};
+
+const HeaderCase kHeaders[] = {
+    {"mono16_60s", 44100, 2646016, 2, 0,
+     "52 49 46 46 24 c0 50 00 57 41 56 45 66 6d 74 20 10 00 00 00 01 00 01 00 44 ac 00 00 "
+     "88 58 01 00 02 00 10 00 64 61 74 61 00 c0 50 00"},
+    {"stereo24_96k", 96000, 98304, 3, 1,
+     "52 49 46 46 24 00 09 00 57 41 56 45 66 6d 74 20 10 00 00 00 01 00 02 00 00 77 01 00 "
+     "00 ca 08 00 06 00 18 00 64 61 74 61 00 00 09 00"},
+    {"empty", 48000, 0, 2, 1,
+     "52 49 46 46 24 00 00 00 57 41 56 45 66 6d 74 20 10 00 00 00 01 00 02 00 80 bb 00 00 "
+     "00 ee 02 00 04 00 10 00 64 61 74 61 00 00 00 00"},
+    // 2400000000 data bytes: a size with its top bit set is written as its unsigned value.
+    {"top_bit", 96000, 400000000, 3, 1,
+     "52 49 46 46 24 18 0d 8f 57 41 56 45 66 6d 74 20 10 00 00 00 01 00 02 00 00 77 01 00 "
+     "00 ca 08 00 06 00 18 00 64 61 74 61 00 18 0d 8f"},
+};
+
+TEST_F(WavFile, HeaderBytesMatchTheCanonicalLayout) {
+    for (const HeaderCase& c : kHeaders) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(MAKE_HEADER(path_.c_str(), c.rate, c.frames, c.sampleBytes, c.interleave), 0);
+        EXPECT_EQ(ReadAll(path_), Hex(c.hex));
+    }
+}
+
+TEST_F(WavFile, ExistingFileIsTruncatedUnlessExclusive) {
+    FILE* f = fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs(std::string(1000, 'z').c_str(), f);
+    fclose(f);
+
+    bool opened = true;
+    EXPECT_EQ(MAKE_HEADER(path_.c_str(), 44100, 10, 2, 0, true, &opened), EEXIST);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(ReadAll(path_).size(), 1000u);
+
+    EXPECT_EQ(MAKE_HEADER(path_.c_str(), 44100, 10, 2, 0, false, &opened), 0);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(ReadAll(path_).size(), 44u);
+}
+
+TEST_F(WavFile, MissingDirectoryReportsTheErrorAndCreatesNothing) {
+    const std::string missing = dir_ + "/no/such/dir.wav";
+    bool opened = true;
+    EXPECT_EQ(MAKE_HEADER(missing.c_str(), 44100, 10, 2, 0, false, &opened), ENOENT);
+    EXPECT_FALSE(opened);
+}
+
+TEST(Decon, LeastSignificantByteFirst) {
+    char four[4];
+    Decon4(0x8899aabbL, four);
+    EXPECT_EQ(std::vector<uint8_t>(four, four + 4), (std::vector<uint8_t>{0xbb, 0xaa, 0x99, 0x88}));
+    Decon4(-1L, four);  // only the low 32 bits count
+    EXPECT_EQ(std::vector<uint8_t>(four, four + 4), (std::vector<uint8_t>{0xff, 0xff, 0xff, 0xff}));
+    char two[2];
+    Decon2(0x1234, two);
+    EXPECT_EQ(std::vector<uint8_t>(two, two + 2), (std::vector<uint8_t>{0x34, 0x12}));
+}
+
+}  // namespace
