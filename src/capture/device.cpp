@@ -24,6 +24,10 @@ struct Granted {
     snd_pcm_access_t access = SND_PCM_ACCESS_RW_NONINTERLEAVED;
 };
 
+// libasound prints its own diagnostics on standard error; the one line we print with
+// its error text says the same, and scripts reading our standard error expect just that.
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 Granted ReadGranted(const snd_pcm_hw_params_t* params) {
     Granted g;
     if (snd_pcm_hw_params_get_buffer_size(params, &g.buffer) < 0) {
@@ -55,6 +59,7 @@ void PrintRefusal(const Granted& g) {
 }  // namespace
 
 bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period) {
+    snd_lib_error_set_handler(QuietAlsa);
     snd_pcm_t* raw = nullptr;
     int err = snd_pcm_open(&raw, request.device.c_str(), SND_PCM_STREAM_CAPTURE, 0);
     if (err < 0) {

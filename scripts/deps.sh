@@ -1,0 +1,25 @@
+# Installs the Debian packages given as arguments that are not installed yet.
+# Sourced by the other scripts; runs apt-get update at most once.
+install_missing() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" </dev/null
+}
+
+BUILD_PACKAGES=(g++ make cmake pkg-config libasound2-dev)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev)
+
+# Configures and builds the project into build/.
+build_project() {
+    cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$ROOT/build" -j"$(nproc)"
+}

@@ -1,0 +1,263 @@
+// The front end as a user meets it: usage text, refusals in their order, and the
+// existing-file guard fed on standard input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const char* const kUsageLines[] = {
+    "",
+    "",
+    "",
+    "This is a 1 or 2 channel recording program.",
+    "You must add at least two command line arguments:",
+    "\t1.  The recording format",
+    "\t2.  The recording duration in seconds.",
+    "",
+    "The possible formats are as follows:",
+    "Format\tBits\tSample rate",
+    "1644\t16\t44100",
+    "1648\t16\t48000",
+    "2444\t24\t44100",
+    "2448\t24\t48000",
+    "1688\t16\t88200",
+    "1696\t16\t96000",
+    "2488\t24\t88200",
+    "2496\t24\t96000",
+    "",
+    "Example:  nalvo 1644 60",
+    "This will record for 60 seconds at 16 bits and 44,100 Hz",
+    "",
+    "If no file name is specified, the program will create one.",
+    "",
+    "The complete list of arguments is as follows:",
+    "",
+    "<format>  <duration>  <device>  <channels>  <filename 1>  <filename 2>",
+    "",
+    "You may enter just d for the default system recording device.",
+    "plughw:0,0 is often used for the device name.",
+    "",
+    "To create an interleaved stereo file, use s instead of 1 or 2 for",
+    "the number of channels.  Only one filename is needed or created.",
+};
+
+const std::string kPrompt(const std::string& name) {
+    return "\nFile " + name + " already exists!\nEnter 'x' to exit or 'o' to overwrite\n";
+}
+
+TEST(Usage, PrintedForTooFewArgumentsOnly) {
+    std::string usage;
+    for (const char* line : kUsageLines) {
+        usage += std::string(line) + "\n";
+    }
+    ASSERT_EQ(sizeof kUsageLines / sizeof kUsageLines[0], 33u);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"1644"}}) {
+        ScratchDir dir;
+        const RunResult r = RunNalvo({.args = args, .cwd = dir.path()});
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(dir.Files().empty());
+    }
+}
+
+struct Refusal {
+    std::vector<std::string> args;
+    std::string line;
+};
+
+TEST(Refusals, OneLineInTheOrderOfTheChecks) {
+    const std::string longDevice(64, 'x');
+    const std::string okDevice(63, 'x');
+    const Refusal cases[] = {
+        {{"9999", "abc"}, "Improper format request"},
+        {{"16440", "10"}, "Improper format request"},
+        {{"1644", "0"}, "Improper duration request"},
+        {{"1644", "-1", "d", "9"}, "Improper duration request"},
+        {{"1644", "abc"}, "Improper duration request"},
+        {{"1644", ""}, "Improper duration request"},
+        {{"1644", "1e-50"}, "Improper duration request"},  // zero in single precision
+        {{"1644", "nan"}, "Improper duration request"},
+        {{"1644", "inf"}, "Improper duration request: at most 48695 seconds in this format"},
+        {{"2496", "7457", "d", "s"},
+         "Improper duration request: at most 7456 seconds in this format"},
+        {{"1644", "48696"}, "Improper duration request: at most 48695 seconds in this format"},
+        {{"1644", "abc", longDevice}, "Improper duration request"},
+        {{"1644", "10", longDevice, "9"}, "Improper device name request"},
+        {{"1644", "10", okDevice, "9"}, "Improper channel number request"},
+        {{"1644", "10", "d", "S"}, "Improper channel number request"},
+        {{"1644", "10", "d", "0"}, "Improper channel number request"},
+        {{"1644", "10", "d", "3"}, "Improper channel number request"},
+        {{"1644", "10", "d", "-1"}, "Improper channel number request"},
+        {
+            {"1644", "10", "d", ""},
+            "Improper channel number request",
+        },
+        {{"1644", "10", "d", "9", "exists.wav"}, "Improper channel number request"},
+        {{"1644", "10", "d", "2", "a.wav"},
+         "2 channels were requested, but on1y 1 filename was entered!"},
+        {{"1644", "10", "d", "2", "a.wav", "a.wav"},
+         "2 channels were requested, but both filenames are the same!"},
+        {{"1644", "10", "d", "2", "a.wav", "./a.wav"},
+         "2 channels were requested, but both filenames are the same!"},
+        {{"1644", "10", "d", "2", "exists.wav", "sub/../exists.wav"},
+         "2 channels were requested, but both filenames are the same!"},
+    };
+    for (const Refusal& c : cases) {
+        ScratchDir dir;
+        WriteFile(dir / "exists.wav", "keep");
+        mkdir((dir / "sub").c_str(), 0755);
+        std::string trace;
+        for (const auto& a : c.args)
+            trace += "'" + a + "' ";
+        SCOPED_TRACE(trace);
+        const RunResult r = RunNalvo({.args = c.args, .cwd = dir.path()});
+        EXPECT_EQ(r.out, c.line + "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(dir.Files(), (std::vector<std::string>{"exists.wav", "sub"}));
+        EXPECT_EQ(ReadFile(dir / "exists.wav").size(), 4u);
+    }
+}
+
+TEST(Refusals, HardLinkedNamesAreTheSameFile) {
+    ScratchDir dir;
+    WriteFile(dir / "one.wav", "keep");
+    ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
+    const RunResult r =
+        RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
+    EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+struct GuardCase {
+    const char* name;
+    std::vector<std::string> args;  // after "1648 0.01 null"
+    std::vector<std::string> existing;
+    std::string input;
+    std::vector<std::string> prompts;  // names asked about, in order
+    int status;
+    std::vector<std::string> overwritten;
+    std::string tail;  // what follows the prompts on standard output, when refused
+};
+
+TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
+    const GuardCase cases[] = {
+        {"x leaves", {"1", "a.wav"}, {"a.wav"}, "x\n", {"a.wav"}, 1, {}, ""},
+        {"o overwrites", {"1", "a.wav"}, {"a.wav"}, "o\n", {"a.wav"}, 0, {"a.wav"}, ""},
+        {"end of input leaves", {"1", "a.wav"}, {"a.wav"}, "", {"a.wav"}, 1, {}, ""},
+        {"unknown words are skipped",
+         {"s", "a.wav"},
+         {"a.wav"},
+         "X O yes xo ox xylophone o",
+         {"a.wav"},
+         0,
+         {"a.wav"},
+         ""},
+        {"empty lines are skipped",
+         {"1", "a.wav"},
+         {"a.wav"},
+         "\n\n\t \n  o\n",
+         {"a.wav"},
+         0,
+         {"a.wav"},
+         ""},
+        {"rest of the line answers the second prompt",
+         {"2", "a.wav", "b.wav"},
+         {"a.wav", "b.wav"},
+         "what o x\n",
+         {"a.wav", "b.wav"},
+         1,
+         {},
+         ""},
+        {"both overwritten",
+         {"2", "a.wav", "b.wav"},
+         {"a.wav", "b.wav"},
+         "o\no\n",
+         {"a.wav", "b.wav"},
+         0,
+         {"a.wav", "b.wav"},
+         ""},
+        {"x at the first of two prompts",
+         {"2", "a.wav", "b.wav"},
+         {"a.wav", "b.wav"},
+         "x o",
+         {"a.wav"},
+         1,
+         {},
+         ""},
+        {"only the second exists",
+         {"2", "a.wav", "b.wav"},
+         {"b.wav"},
+         "o",
+         {"b.wav"},
+         0,
+         {"b.wav"},
+         ""},
+        {"second name ignored in mode 1",
+         {"1", "a.wav", "b.wav", "c"},
+         {"a.wav", "b.wav"},
+         "o",
+         {"a.wav"},
+         0,
+         {"a.wav"},
+         ""},
+        {"one name in mode 2, kept",
+         {"2", "a.wav"},
+         {"a.wav"},
+         "o",
+         {"a.wav"},
+         1,
+         {},
+         "2 channels were requested, but on1y 1 filename was entered!\n"},
+        {"one name in mode 2, left", {"2", "a.wav"}, {"a.wav"}, "x", {"a.wav"}, 1, {}, ""},
+    };
+    for (const GuardCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        for (const auto& name : c.existing) {
+            WriteFile(dir / name, "keep");
+        }
+        std::vector<std::string> args = {"1648", "0.01", "null"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = RunNalvo({.args = args, .stdinText = c.input, .cwd = dir.path()});
+        std::string prompts;
+        for (const auto& name : c.prompts) {
+            prompts += kPrompt(name);
+        }
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 1) {
+            EXPECT_EQ(r.out, prompts + c.tail);
+        } else {
+            EXPECT_EQ(r.out.substr(0, prompts.size()), prompts);
+        }
+        for (const auto& name : c.existing) {
+            const bool over =
+                std::find(c.overwritten.begin(), c.overwritten.end(), name) != c.overwritten.end();
+            EXPECT_EQ(ReadFile(dir / name).size() != 4, over) << name;
+        }
+    }
+}
+
+TEST(OverwriteGuard, UnreadableFileCountsAsAbsent) {
+    ScratchDir dir;
+    chmod(dir.path().c_str(), 0777);
+    WriteFile(dir / "locked.wav", "keep");
+    chmod((dir / "locked.wav").c_str(), 0);
+    // Root reads every file: lose root so the probe fails as it would for a user.
+    const RunResult r = RunNalvo(
+        {.args = {"1644", "0.01", "null", "1", "locked.wav"}, .cwd = dir.path(), .uid = 65534});
+    EXPECT_EQ(r.out, "Can't open locked.wav for recording\n");
+    EXPECT_EQ(r.status, 1);
+    chmod((dir / "locked.wav").c_str(), 0600);
+    EXPECT_EQ(ReadFile(dir / "locked.wav").size(), 4u);
+}
+
+}  // namespace

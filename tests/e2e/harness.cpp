@@ -1,0 +1,257 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef NALVO_BINARY
+#error "NALVO_BINARY must name the program under test"
+#endif
+#ifndef NALVO_ALSA_CONF
+#error "NALVO_ALSA_CONF must name the tests' ALSA configuration"
+#endif
+
+RunResult RunNalvo(const RunOptions& o) {
+    RunResult r;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+        pipe2(errPipe, O_CLOEXEC) != 0) {
+        r.err = "pipe failed";
+        return r;
+    }
+    std::vector<std::string> argv = {NALVO_BINARY};
+    argv.insert(argv.end(), o.args.begin(), o.args.end());
+    const std::string config = o.alsaConfig.empty() ? NALVO_ALSA_CONF : o.alsaConfig;
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        if (o.fileSizeLimit >= 0) {
+            struct rlimit lim = {static_cast<rlim_t>(o.fileSizeLimit),
+                                 static_cast<rlim_t>(o.fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+        if (o.uid >= 0 &&
+            (setgid(static_cast<gid_t>(o.uid)) != 0 || setuid(static_cast<uid_t>(o.uid)) != 0)) {
+            _exit(125);
+        }
+        std::vector<char*> cargv;
+        for (auto& a : argv) {
+            cargv.push_back(const_cast<char*>(a.c_str()));
+        }
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    size_t written = 0;
+    int inFd = inPipe[1];
+    if (o.stdinText.empty() && o.closeStdin) {
+        close(inFd);
+        inFd = -1;
+    }
+    int outFd = outPipe[0], errFd = errPipe[0];
+    bool signalled = false;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
+    while (outFd >= 0 || errFd >= 0) {
+        struct pollfd fds[3];
+        int n = 0;
+        if (outFd >= 0)
+            fds[n++] = {outFd, POLLIN, 0};
+        if (errFd >= 0)
+            fds[n++] = {errFd, POLLIN, 0};
+        const bool feeding = inFd >= 0 && written < o.stdinText.size();
+        if (feeding)
+            fds[n++] = {inFd, POLLOUT, 0};
+        const int ready = poll(fds, static_cast<nfds_t>(n), 100);
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            r.timedOut = true;
+            break;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            if (fds[i].fd == inFd) {
+                const ssize_t w =
+                    write(inFd, o.stdinText.data() + written, o.stdinText.size() - written);
+                if (w > 0) {
+                    written += static_cast<size_t>(w);
+                }
+                if (w < 0 || written == o.stdinText.size()) {
+                    if (o.closeStdin) {
+                        close(inFd);
+                        inFd = -1;
+                    }
+                }
+                continue;
+            }
+            char buf[65536];
+            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            std::string& sink = fds[i].fd == outFd ? r.out : r.err;
+            if (got > 0) {
+                sink.append(buf, static_cast<size_t>(got));
+            } else {
+                close(fds[i].fd);
+                (fds[i].fd == outFd ? outFd : errFd) = -1;
+            }
+        }
+        if (!signalled && o.signalAfterRedraws >= 0 &&
+            Count(r.out, "\r") >= static_cast<size_t>(o.signalAfterRedraws)) {
+            kill(pid, o.stopSignal);
+            signalled = true;
+        }
+    }
+    if (inFd >= 0)
+        close(inFd);
+    if (outFd >= 0)
+        close(outFd);
+    if (errFd >= 0)
+        close(errFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) {
+        r.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        r.termSignal = WTERMSIG(status);
+    }
+    return r;
+}
+
+ScratchDir::ScratchDir() {
+    char tmpl[] = "/tmp/nalvo-e2e-XXXXXX";
+    path_ = mkdtemp(tmpl) ? tmpl : "/tmp";
+}
+
+std::vector<std::string> ScratchDir::Files() const {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path_.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ScratchDir::~ScratchDir() {
+    if (path_ == "/tmp") {
+        return;
+    }
+    for (const auto& name : Files()) {
+        const std::string p = path_ + "/" + name;
+        chmod(p.c_str(), 0700);
+        if (remove(p.c_str()) != 0) {
+            // A test's own subdirectory: one level is all the tests make.
+            if (DIR* d = opendir(p.c_str())) {
+                while (dirent* e = readdir(d)) {
+                    remove((p + "/" + e->d_name).c_str());
+                }
+                closedir(d);
+            }
+            rmdir(p.c_str());
+        }
+    }
+    rmdir(path_.c_str());
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::vector<uint8_t> out;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return out;
+    }
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
+        out.insert(out.end(), buf, buf + n);
+    }
+    fclose(f);
+    return out;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f != nullptr) {
+        fwrite(content.data(), 1, content.size(), f);
+        fclose(f);
+    }
+}
+
+namespace {
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+}  // namespace
+
+Wav ReadWav(const std::string& path) {
+    Wav w;
+    const std::vector<uint8_t> bytes = ReadFile(path);
+    if (bytes.size() < 44) {
+        return w;
+    }
+    const uint8_t* h = bytes.data();
+    w.riffSize = Le32(h + 4);
+    w.channels = Le16(h + 22);
+    w.rate = Le32(h + 24);
+    w.byteRate = Le32(h + 28);
+    w.blockAlign = Le16(h + 32);
+    w.bits = Le16(h + 34);
+    w.dataSize = Le32(h + 40);
+    w.valid = memcmp(h, "RIFF", 4) == 0 && memcmp(h + 8, "WAVEfmt ", 8) == 0 &&
+              Le32(h + 16) == 16 && Le16(h + 20) == 1 && memcmp(h + 36, "data", 4) == 0 &&
+              w.riffSize == w.dataSize + 36 && w.blockAlign == w.channels * w.bits / 8 &&
+              w.byteRate == w.blockAlign * w.rate;
+    w.data.assign(bytes.begin() + 44, bytes.end());
+    return w;
+}
+
+int32_t Wav::Sample(size_t frame, int ch) const {
+    const size_t sb = bits / 8;
+    const uint8_t* p = data.data() + frame * blockAlign + static_cast<size_t>(ch) * sb;
+    if (sb == 2) {
+        return static_cast<int16_t>(Le16(p));
+    }
+    const uint32_t word = (p[0] << 8) | (p[1] << 16) | (static_cast<uint32_t>(p[2]) << 24);
+    return static_cast<int32_t>(word) >> 8;
+}
+
+size_t Count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size())) {
+        ++n;
+    }
+    return n;
+}

@@ -1,0 +1,65 @@
+// Runs the real nalvo binary as a child process, the way a user or a script would, and
+// reads back what it printed and the files it left.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RunOptions {
+    std::vector<std::string> args;  // after the program name
+    std::string stdinText;          // fed to standard input, then closed
+    bool closeStdin = true;         // false: standard input stays open and empty
+    std::string cwd;                // working directory; empty keeps the current one
+    long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes for the child; -1 leaves it
+    // Send `stopSignal` once standard output has shown this many console redraws ("\r").
+    int signalAfterRedraws = -1;
+    int stopSignal = SIGINT;
+    int uid = -1;            // run the child as this user (tests that need to lose root)
+    std::string alsaConfig;  // ALSA_CONFIG_PATH for the child; empty: the tests' default
+    double timeoutSeconds = 60;
+};
+
+struct RunResult {
+    std::string out, err;
+    int status = -1;  // exit status, or -1 when killed
+    int termSignal = 0;
+    bool timedOut = false;
+};
+
+RunResult RunNalvo(const RunOptions& options);
+
+// A fresh scratch directory, removed with everything in it when the object goes.
+class ScratchDir {
+   public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    std::vector<std::string> Files() const;  // names, sorted
+
+   private:
+    std::string path_;
+};
+
+std::vector<uint8_t> ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// The fields of a 44-byte PCM WAV header, and the bytes after it.
+struct Wav {
+    bool valid = false;  // the fixed fields are those of canonical PCM
+    uint32_t riffSize = 0, dataSize = 0, rate = 0, byteRate = 0;
+    uint16_t channels = 0, blockAlign = 0, bits = 0;
+    std::vector<uint8_t> data;
+    // Sample `index` of channel `ch` as a signed value.
+    int32_t Sample(size_t frame, int ch) const;
+    size_t Frames() const { return blockAlign ? data.size() / blockAlign : 0; }
+};
+
+Wav ReadWav(const std::string& path);
+
+// Number of occurrences of `needle` in `hay`.
+size_t Count(const std::string& hay, const std::string& needle);

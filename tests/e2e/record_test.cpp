@@ -1,0 +1,319 @@
+// Recordings through the real binary from the fake capture device: device setup, the
+// files (header and every sample), and the whole console stream.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "display.h"
+#include "fake_signal.h"
+#include "harness.h"
+
+namespace {
+
+using nalvo_fake::ChannelSignal;
+
+constexpr long kNamingEpoch = 1349885340;
+
+struct Mode {
+    const char* arg;  // "1", "2" or "s"
+    int files;
+    bool stereo;
+};
+const Mode kModes[] = {{"1", 1, false}, {"2", 2, false}, {"s", 1, true}};
+
+struct Format {
+    const char* code;
+    unsigned rate, sampleBytes;
+};
+
+// What the device carries, and which of its periods an injected overrun loses.
+struct Source {
+    ChannelSignal ch[2];
+    std::set<int> lostPeriods;
+    int32_t Sample(int64_t frame, int channel, unsigned rate, unsigned bits) const {
+        return nalvo_fake::SampleAt(ch[channel], static_cast<uint64_t>(frame),
+                                    static_cast<unsigned>(channel), rate, bits);
+    }
+};
+
+Source PatternSource() {
+    return Source{{nalvo_fake::Pattern(), nalvo_fake::Pattern()}, {}};
+}
+
+// Largest magnitude of one input over one period of the device, 0 for a lost period.
+int32_t PeriodPeak(const Source& src, int k, int ch, int period, unsigned rate, unsigned bits) {
+    if (k < 0 || src.lostPeriods.count(k)) {
+        return 0;
+    }
+    int32_t best = 0;
+    for (int64_t f = int64_t{k} * period; f < int64_t{k + 1} * period; ++f) {
+        best = std::max(best, std::abs(src.Sample(f, ch, rate, bits)));
+    }
+    return best;
+}
+
+std::string Dbfs(int input, int32_t peak, unsigned sampleBytes) {
+    const double fs = sampleBytes == 3 ? 8388608.0 : 32768.0;
+    char line[64];
+    snprintf(line, sizeof line, "\tchannel %i: %.2f dBFS\n", input,
+             static_cast<double>(static_cast<float>(-20.0 * log10(fs / peak))));
+    return line;
+}
+
+// The console stream a complete recording must print: the announcement, one redraw per
+// period with the peaks measured one period late, the hold window, and the report.
+std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& src, int period,
+                           int32_t total) {
+    const unsigned bits = fmt.sampleBytes * 8;
+    const int inputs = mode.stereo || mode.files == 2 ? 2 : 1;
+    const int32_t clip = fmt.sampleBytes == 3 ? 8388606 : 32766;
+    std::string s = mode.stereo ? "Recording in Stereo\n" : "Recording\n";
+    int32_t rec[2] = {0, 0}, per[2] = {0, 0}, hold[2] = {0, 0};
+    int holdCount = 0, reset = 1;
+    const int holdLen = static_cast<int>((3 * fmt.rate) >> 12);
+    for (int k = 1; k <= total / period; ++k) {
+        if (src.lostPeriods.count(k - 1)) {
+            s += "\nRX\n";
+        }
+        for (int ch = 0; ch < inputs; ++ch) {
+            per[ch] = PeriodPeak(src, k - 2, ch, period, fmt.rate, bits);
+            rec[ch] = std::max(rec[ch], per[ch]);
+            if (per[ch] > clip) {
+                s += "\nInput Channel " + std::to_string(ch + 1) + " is Peaking!\n";
+            }
+        }
+        char text[2 * kDisplayTextMax];
+        int n = FormatClock(text, sizeof text, total, -k * period, fmt.rate);
+        n += FormatMeter(text + n, sizeof text - n, per, 45.0f, reset, 11.25f,
+                         static_cast<int>(fmt.sampleBytes), inputs, hold);
+        s.append(text, static_cast<size_t>(n));
+        ++holdCount;
+        for (int ch = 0; ch < inputs; ++ch) {
+            hold[ch] = std::max(hold[ch], per[ch]);
+        }
+        if (holdCount > holdLen) {
+            for (int ch = 0; ch < inputs; ++ch) {
+                hold[ch] = per[ch];
+            }
+            holdCount = 0;
+        }
+    }
+    s += "\n\nInput Channel Peaks:\n";
+    for (int ch = 0; ch < inputs; ++ch) {
+        s += Dbfs(ch + 1, rec[ch], fmt.sampleBytes);
+    }
+    if (!src.lostPeriods.empty()) {
+        s += "\nRecord Overruns = " + std::to_string(src.lostPeriods.size()) + "\n";
+    }
+    return s + "Done\n";
+}
+
+// Checks a file's header and that it holds input `firstInput` (and the next one in a
+// stereo file) sample for sample for `frames` frames.
+void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, int firstInput,
+                     const Source& src, int64_t frames, int period) {
+    SCOPED_TRACE(path);
+    const Wav w = ReadWav(path);
+    ASSERT_TRUE(w.valid);
+    EXPECT_EQ(w.rate, fmt.rate);
+    EXPECT_EQ(w.bits, fmt.sampleBytes * 8);
+    EXPECT_EQ(w.channels, stereo ? 2 : 1);
+    EXPECT_EQ(w.dataSize, w.data.size());
+    ASSERT_EQ(static_cast<int64_t>(w.Frames()), frames);
+    ASSERT_EQ(w.data.size() % w.blockAlign, 0u);
+    const unsigned bits = fmt.sampleBytes * 8;
+    for (int64_t f = 0; f < frames; ++f) {
+        for (int c = 0; c < w.channels; ++c) {
+            const int input = firstInput + c;
+            const int32_t want = src.lostPeriods.count(static_cast<int>(f / period))
+                                     ? 0
+                                     : src.Sample(f, input, fmt.rate, bits);
+            ASSERT_EQ(w.Sample(static_cast<size_t>(f), c), want)
+                << "frame " << f << " input " << input + 1;
+        }
+    }
+}
+
+std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
+                              const Mode& mode) {
+    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg, "in1.wav"};
+    if (mode.files == 2) {
+        a.push_back("in2.wav");
+    }
+    return a;
+}
+
+const Format k1648 = {"1648", 48000, 2};
+const Format k2496 = {"2496", 96000, 3};
+
+TEST(Recording, EveryModeAndWidthHoldsTheDeviceSignalExactly) {
+    const Source src = PatternSource();
+    for (const Format& fmt : {k1648, k2496, Format{"2444", 44100, 3}, Format{"1688", 88200, 2}}) {
+        for (const Mode& mode : kModes) {
+            SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
+            ScratchDir dir;
+            const RunResult r =
+                RunNalvo({.args = Args(fmt, "0.5", "nalvo_pattern", mode), .cwd = dir.path()});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            const int period = 4096;
+            const int32_t total = static_cast<int32_t>(std::ceil(fmt.rate * 0.5 / period)) * period;
+            EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, period, total));
+            ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, total, period);
+            if (mode.files == 2) {
+                ExpectRecording(dir / "in2.wav", fmt, false, 1, src, total, period);
+            }
+        }
+    }
+}
+
+TEST(Recording, PeaksHoldWindowAndReportOverManyPeriods) {
+    // Eight seconds span three hold windows. The pattern's period peaks rise and fall
+    // within a window, so a window that restarts at the wrong period shows; the sines
+    // give the report real levels.
+    struct Case {
+        const char* device;
+        Source src;
+        const char* line1;
+    };
+    const Case cases[] = {
+        {"nalvo_sine",
+         {{nalvo_fake::Sine(16384, 1000), nalvo_fake::Sine(8192, 440)}, {}},
+         "\tchannel 1: -6.02 dBFS\n"},
+        {"nalvo_pattern", PatternSource(), "\tchannel 1: -0.00 dBFS\n"},
+    };
+    for (const Case& c : cases) {
+        for (const Mode& mode : kModes) {
+            SCOPED_TRACE(std::string(c.device) + " mode " + mode.arg);
+            ScratchDir dir;
+            const RunResult r =
+                RunNalvo({.args = Args(k1648, "8", c.device, mode), .cwd = dir.path()});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, ExpectedStream(mode, k1648, c.src, 4096, 385024));
+            EXPECT_NE(r.out.find(c.line1), std::string::npos);
+        }
+    }
+}
+
+TEST(Recording, GrantedPeriodSetsLengthAndEveryRead) {
+    ScratchDir dir;
+    const Source src = PatternSource();
+    const RunResult r =
+        RunNalvo({.args = Args(k1648, "0.1", "nalvo_p1024", kModes[2]), .cwd = dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // 4800 frames round up to five periods of 1024.
+    EXPECT_EQ(r.out, ExpectedStream(kModes[2], k1648, src, 1024, 5120));
+    ExpectRecording(dir / "in1.wav", k1648, true, 0, src, 5120, 1024);
+}
+
+TEST(Recording, ShortFormDReachesTheDefaultDevice) {
+    ScratchDir dir;
+    const RunResult r = RunNalvo({.args = {"1644", "0.1", "d", "1", "a.wav"}, .cwd = dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ExpectRecording(dir / "a.wav", {"1644", 44100, 2}, false, 0, PatternSource(), 8192, 4096);
+}
+
+struct SetupFailure {
+    std::vector<std::string> args;
+    std::string out, err;
+};
+
+TEST(DeviceSetup, FailuresEndBeforeAnyFileWithTheirReport) {
+    const std::string refused =
+        "Could not set record hardware parameters:\nReturned Driver Parameters:\n"
+        "\tBuf 1\tBuf 2\tRate\tChannels\n";
+    const SetupFailure cases[] = {
+        {{"1644", "1", "no_such_device"},
+         "",
+         "unable to open pcm record device: No such file or directory\n"},
+        {{"2448", "1", "nalvo_16only"}, "", "Problem setting recording format: Invalid argument\n"},
+        {{"1648", "1", "nalvo_44k"},
+         refused + "Record\t4096\t32768\t44100\t2\n-------------------------\n",
+         ""},
+        {{"1648", "1", "nalvo_mono"},
+         refused + "Record\t4096\t32768\t48000\t1\n-------------------------\n",
+         ""},
+        {{"1648", "1", "nalvo_inter"},
+         refused + "Record\t4096\t32768\t48000\t2\n-------------------------\n",
+         ""},
+        {{"1648", "1", "nalvo_badcommit"},
+         refused + "Record\t4096\t32768\t48000\t2\n-------------------------\n",
+         ""},
+    };
+    for (const SetupFailure& c : cases) {
+        SCOPED_TRACE(c.args[2]);
+        ScratchDir dir;
+        const RunResult r = RunNalvo({.args = c.args, .cwd = dir.path()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(dir.Files().empty());
+    }
+}
+
+TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {
+    ScratchDir dir;
+    // Take the names of the next few seconds, as a run started just before would have.
+    const long now = static_cast<long>(time(nullptr)) - kNamingEpoch;
+    std::set<std::string> taken;
+    for (long t = now; t < now + 4; ++t) {
+        const std::string name = "rec_chan_1_" + std::to_string(t) + ".wav";
+        WriteFile(dir / name, "keep");
+        taken.insert(name);
+    }
+    const RunResult r =
+        RunNalvo({.args = {"1644", "0.01", "nalvo_pattern", "s"}, .cwd = dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> fresh;
+    for (const auto& name : dir.Files()) {
+        if (taken.count(name)) {
+            EXPECT_EQ(ReadFile(dir / name).size(), 4u) << name;
+        } else {
+            fresh.push_back(name);
+        }
+    }
+    ASSERT_EQ(fresh.size(), 1u);
+    long number = 0;
+    ASSERT_EQ(sscanf(fresh[0].c_str(), "rec_chan_1_%ld.wav", &number), 1) << fresh[0];
+    EXPECT_GE(number, now + 4);
+    EXPECT_EQ(ReadWav(dir / fresh[0]).channels, 2);
+}
+
+TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
+    ScratchDir dir;
+    const RunResult r =
+        RunNalvo({.args = {"2448", "0.01", "nalvo_pattern", "2"}, .cwd = dir.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto files = dir.Files();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].rfind("rec_chan_1_", 0), 0u);
+    EXPECT_EQ(files[1].rfind("rec_chan_2_", 0), 0u);
+    ExpectRecording(dir / files[1], {"2448", 48000, 3}, false, 1, PatternSource(), 4096, 4096);
+}
+
+TEST(FileNames, UncreatableFileStopsBeforeCaptureAndLeavesNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string bad;
+    };
+    const Case cases[] = {
+        {{"1644", "1", "nalvo_pattern", "1", "nodir/a.wav"}, "nodir/a.wav"},
+        {{"1644", "1", "nalvo_pattern", "2", "a.wav", "nodir/b.wav"}, "nodir/b.wav"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const RunResult r = RunNalvo({.args = c.args, .cwd = dir.path()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "Can't open " + c.bad + " for recording\n");
+        EXPECT_TRUE(dir.Files().empty());
+    }
+}
+
+}  // namespace
