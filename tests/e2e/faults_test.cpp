@@ -1,0 +1,188 @@
+// Every way a recording can be disturbed: overruns, suspends, clipping, a lost device, a
+// full file system and the user stopping it. Whatever happens, each file must end with a
+// header that tells the truth about the whole frames after it.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "model.h"
+
+namespace {
+
+const Format kFormats[] = {{"1648", 48000, 2}, {"2448", 48000, 3}};
+
+// A test's own device definitions, added after the tests' configuration.
+std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {
+    WriteFile(dir / "devices.conf", definitions);
+    return std::string(NALVO_ALSA_CONF) + ":" + (dir / "devices.conf");
+}
+
+std::string FakeDevice(const std::string& name, const std::string& keys) {
+    return "pcm." + name + " {\n type nalvo_fake\n" + keys + "\n}\n";
+}
+
+std::vector<std::string> OutputFiles(const Mode& mode) {
+    return mode.files == 2 ? std::vector<std::string>{"in1.wav", "in2.wav"}
+                           : std::vector<std::string>{"in1.wav"};
+}
+
+TEST(Overrun, MarkedCountedAndFilledWithSilenceOnTheTimeline) {
+    Source src = PatternSource();
+    // The very first read, and one in the middle.
+    src.lostPeriods = {0, 3};
+    for (const Format& fmt : kFormats) {
+        for (const Mode& mode : kModes) {
+            SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
+            ScratchDir dir;
+            const RunResult r = RunNalvo(
+                {.args = Args(fmt, "0.5", "xr", mode),
+                 .cwd = dir.path(),
+                 .alsaConfig = WithDevices(dir, FakeDevice("xr", "xrun_periods [ 0 3 ]"))});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
+            EXPECT_NE(r.out.find("\nRecord Overruns = 2\n"), std::string::npos);
+            ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, 6 * 4096, 4096);
+            if (mode.files == 2) {
+                ExpectRecording(dir / "in2.wav", fmt, false, 1, src, 6 * 4096, 4096);
+            }
+        }
+    }
+}
+
+TEST(Overrun, SuspendIsMarkedAndTheDeviceResumes) {
+    ScratchDir dir;
+    const Format fmt = kFormats[0];
+    const RunResult r =
+        RunNalvo({.args = Args(fmt, "0.5", "sus", kModes[0]),
+                  .cwd = dir.path(),
+                  .alsaConfig = WithDevices(dir, FakeDevice("sus", "suspend_periods [ 2 ]"))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Count(r.out, "\nRX\n"), 1u);
+    EXPECT_NE(r.out.find("\nRecord Overruns = 1\n"), std::string::npos);
+    // The suspended period is silence; the device resumes where it stopped, so what
+    // follows is its signal one period late, and the file keeps its length.
+    Source src = PatternSource();
+    src.lostPeriods = {2};
+    ExpectRecording(dir / "in1.wav", fmt, false, 0, src, 6 * 4096, 4096, 3 * 4096, 4096);
+}
+
+TEST(Clipping, WarnedOnePeriodLateAndTheLastPeriodNeverCounts) {
+    // Input 1 reaches full scale in period 1; input 2 is silent but for a full-scale sample
+    // in the last period, which is written but never measured.
+    const std::string keys =
+        "signal0 silence\n fullscale0 [ 5000 ]\n signal1 silence\n fullscale1 [ 22000 ]";
+    Source src{{nalvo_fake::Silence(), nalvo_fake::Silence()}, {}};
+    src.ch[0].fullscale = {5000};
+    src.ch[1].fullscale = {22000};
+    for (const Format& fmt : kFormats) {
+        for (const Mode& mode : {kModes[1], kModes[2]}) {
+            SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
+            ScratchDir dir;
+            const RunResult r =
+                RunNalvo({.args = Args(fmt, "0.5", "clip", mode),
+                          .cwd = dir.path(),
+                          .alsaConfig = WithDevices(dir, FakeDevice("clip", keys))});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
+            const size_t warning = r.out.find("\nInput Channel 1 is Peaking!\n");
+            ASSERT_NE(warning, std::string::npos);
+            EXPECT_EQ(Count(r.out.substr(0, warning), "\r"), 2u);
+            EXPECT_EQ(r.out.find("Input Channel 2 is Peaking"), std::string::npos);
+            EXPECT_NE(r.out.find("\tchannel 1: -0.00 dBFS\n\tchannel 2: -inf dBFS\n"),
+                      std::string::npos);
+            ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, 6 * 4096, 4096);
+        }
+    }
+}
+
+TEST(DeviceLost, CaptureStopsAndFilesHoldWhatWasDelivered) {
+    const Source src = PatternSource();
+    for (const Format& fmt : kFormats) {
+        for (const Mode& mode : kModes) {
+            SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
+            ScratchDir dir;
+            const RunResult r = RunNalvo(
+                {.args = Args(fmt, "1", "gone", mode),
+                 .cwd = dir.path(),
+                 .alsaConfig = WithDevices(dir, FakeDevice("gone", "fail_after_frames 10000"))});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err.rfind("nalvo: recording stopped, the capture device failed: ", 0), 0u)
+                << r.err;
+            EXPECT_EQ(Count(r.err, "\n"), 1u);
+            // Two whole periods were shown; the report covers them and no "Done" follows.
+            EXPECT_EQ(Count(r.out, "\r"), 2u);
+            const size_t report = r.out.find("\n\nInput Channel Peaks:\n\tchannel 1: ");
+            ASSERT_NE(report, std::string::npos);
+            EXPECT_EQ(r.out.find("Done"), std::string::npos);
+            for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
+                ExpectRecording(dir / OutputFiles(mode)[i], fmt, mode.stereo, static_cast<int>(i),
+                                src, 10000, 4096);
+            }
+        }
+    }
+}
+
+TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {
+    const Source src = PatternSource();
+    // 24-bit stereo frames are 6 bytes: a limit 100 bytes past two periods leaves 16 whole
+    // frames and a partial one that must be cut.
+    const Format fmt = {"2448", 48000, 3};
+    ScratchDir dir;
+    const RunResult r = RunNalvo({.args = Args(fmt, "1", "nalvo_pattern", kModes[2]),
+                                  .cwd = dir.path(),
+                                  .fileSizeLimit = 44 + 2 * 4096 * 6 + 100});
+    EXPECT_EQ(r.termSignal, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "nalvo: recording stopped, cannot write in1.wav: File too large\n");
+    EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Done"), std::string::npos);
+    ExpectRecording(dir / "in1.wav", fmt, true, 0, src, 2 * 4096 + 16, 4096);
+
+    // Two mono files: the one that failed names itself; both stay valid.
+    ScratchDir dir2;
+    const RunResult r2 = RunNalvo({.args = Args(kFormats[0], "1", "nalvo_pattern", kModes[1]),
+                                   .cwd = dir2.path(),
+                                   .fileSizeLimit = 44 + 3 * 4096 * 2 + 1});
+    EXPECT_EQ(r2.status, 1);
+    EXPECT_EQ(r2.err, "nalvo: recording stopped, cannot write in1.wav: File too large\n");
+    ExpectRecording(dir2 / "in1.wav", kFormats[0], false, 0, src, 3 * 4096, 4096);
+    const Wav second = ReadWav(dir2 / "in2.wav");
+    EXPECT_TRUE(second.valid);
+    EXPECT_EQ(second.dataSize, second.data.size());
+}
+
+TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
+    const Source src = PatternSource();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const Mode& mode : kModes) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + " mode " + mode.arg);
+            ScratchDir dir;
+            const RunResult r =
+                RunNalvo({.args = Args(kFormats[1], "30", "live", mode),
+                          .cwd = dir.path(),
+                          .signalAfterRedraws = 3,
+                          .stopSignal = sig,
+                          .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true"))});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            ASSERT_GE(r.out.size(), 5u);
+            EXPECT_EQ(r.out.substr(r.out.size() - 5), "Done\n");
+            EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);
+            const size_t redraws = Count(r.out, "\r");
+            EXPECT_GE(redraws, 3u);
+            for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
+                const Wav w = ReadWav(dir / OutputFiles(mode)[i]);
+                // Stopped within the period in progress, keeping what it had read.
+                EXPECT_GE(w.Frames(), redraws * 4096);
+                EXPECT_LT(w.Frames(), (redraws + 1) * 4096);
+                ExpectRecording(dir / OutputFiles(mode)[i], kFormats[1], mode.stereo,
+                                static_cast<int>(i), src, static_cast<int64_t>(w.Frames()), 4096);
+            }
+        }
+    }
+}
+
+}  // namespace

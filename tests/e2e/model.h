@@ -1,0 +1,53 @@
+// A model of what a recording must produce from a known device signal: the samples of
+// each file and the whole console stream, built independently of the capture loop.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake_signal.h"
+
+struct Mode {
+    const char* arg;  // "1", "2" or "s"
+    int files;
+    bool stereo;
+};
+extern const Mode kModes[3];
+
+struct Format {
+    const char* code;
+    unsigned rate, sampleBytes;
+};
+
+// What the device carries, and which of its periods an injected fault loses.
+struct Source {
+    nalvo_fake::ChannelSignal ch[2];
+    std::set<int> lostPeriods;
+    int32_t Sample(int64_t frame, int channel, unsigned rate, unsigned bits) const {
+        return nalvo_fake::SampleAt(ch[channel], static_cast<uint64_t>(frame),
+                                    static_cast<unsigned>(channel), rate, bits);
+    }
+};
+
+Source PatternSource();
+
+// "\tchannel N: X dBFS\n" for a recording peak.
+std::string Dbfs(int input, int32_t peak, unsigned sampleBytes);
+
+// The console stream of a complete recording: the announcement, one redraw per period with
+// the peaks measured one period late, the hold window, the overrun marks and the report.
+std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& src, int period,
+                           int32_t total);
+
+// Checks a file's header and that it holds input `firstInput` (and the next one in a
+// stereo file) sample for sample for `frames` frames. Frame f of the file is device frame
+// f + `shift` (a suspend delays the device's timeline without losing frames).
+void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, int firstInput,
+                     const Source& src, int64_t frames, int period, int64_t shiftFrom = -1,
+                     int64_t shift = 0);
+
+// Arguments for a recording into in1.wav (and in2.wav in mode "2").
+std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
+                              const Mode& mode);
