@@ -42,6 +42,8 @@ void InstallSignalHandlers() {
     // A file size limit must surface as a write error we can end cleanly on, not a kill
     // that leaves a header announcing data that never came.
     signal(SIGXFSZ, SIG_IGN);
+    // A console that goes away (a closed pipe) must not kill the recording with it.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 struct FreeDeleter {

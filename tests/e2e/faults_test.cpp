@@ -14,16 +14,6 @@ namespace {
 
 const Format kFormats[] = {{"1648", 48000, 2}, {"2448", 48000, 3}};
 
-// A test's own device definitions, added after the tests' configuration.
-std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {
-    WriteFile(dir / "devices.conf", definitions);
-    return std::string(NALVO_ALSA_CONF) + ":" + (dir / "devices.conf");
-}
-
-std::string FakeDevice(const std::string& name, const std::string& keys) {
-    return "pcm." + name + " {\n type nalvo_fake\n" + keys + "\n}\n";
-}
-
 std::vector<std::string> OutputFiles(const Mode& mode) {
     return mode.files == 2 ? std::vector<std::string>{"in1.wav", "in2.wav"}
                            : std::vector<std::string>{"in1.wav"};
@@ -183,6 +173,18 @@ TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
             }
         }
     }
+}
+
+TEST(UserStop, ConsoleGoingAwayDoesNotEndTheRecording) {
+    ScratchDir dir;
+    const RunResult r =
+        RunNalvo({.args = Args(kFormats[0], "1", "live", kModes[0]),
+                  .cwd = dir.path(),
+                  .closeOutputAfterRedraws = 2,
+                  .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true"))});
+    EXPECT_EQ(r.termSignal, 0);
+    EXPECT_EQ(r.status, 0);
+    ExpectRecording(dir / "in1.wav", kFormats[0], false, 0, PatternSource(), 12 * 4096, 4096);
 }
 
 }  // namespace

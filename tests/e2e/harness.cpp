@@ -121,6 +121,11 @@ RunResult RunNalvo(const RunOptions& o) {
                 (fds[i].fd == outFd ? outFd : errFd) = -1;
             }
         }
+        if (outFd >= 0 && o.closeOutputAfterRedraws >= 0 &&
+            Count(r.out, "\r") >= static_cast<size_t>(o.closeOutputAfterRedraws)) {
+            close(outFd);
+            outFd = -1;
+        }
         if (!signalled && o.signalAfterRedraws >= 0 &&
             Count(r.out, "\r") >= static_cast<size_t>(o.signalAfterRedraws)) {
             kill(pid, o.stopSignal);

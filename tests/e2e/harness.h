@@ -16,6 +16,8 @@ struct RunOptions {
     // Send `stopSignal` once standard output has shown this many console redraws ("\r").
     int signalAfterRedraws = -1;
     int stopSignal = SIGINT;
+    // Stop reading standard output after this many redraws, as a console that goes away.
+    int closeOutputAfterRedraws = -1;
     int uid = -1;            // run the child as this user (tests that need to lose root)
     std::string alsaConfig;  // ALSA_CONFIG_PATH for the child; empty: the tests' default
     double timeoutSeconds = 60;

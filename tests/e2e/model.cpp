@@ -123,3 +123,12 @@ std::vector<std::string> Args(const Format& fmt, const char* seconds, const char
     }
     return a;
 }
+
+std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {
+    WriteFile(dir / "devices.conf", definitions);
+    return std::string(NALVO_ALSA_CONF) + ":" + (dir / "devices.conf");
+}
+
+std::string FakeDevice(const std::string& name, const std::string& keys) {
+    return "pcm." + name + " {\n type nalvo_fake\n" + keys + "\n}\n";
+}

@@ -51,3 +51,12 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
 // Arguments for a recording into in1.wav (and in2.wav in mode "2").
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode);
+
+class ScratchDir;
+
+// ALSA_CONFIG_PATH for a test that defines devices of its own (written into `dir`) after
+// the tests' configuration.
+std::string WithDevices(const ScratchDir& dir, const std::string& definitions);
+
+// A fake capture device definition with the given settings, one "key value" per line.
+std::string FakeDevice(const std::string& name, const std::string& keys);

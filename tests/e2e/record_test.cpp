@@ -126,6 +126,20 @@ TEST(DeviceSetup, FailuresEndBeforeAnyFileWithTheirReport) {
     }
 }
 
+TEST(DeviceSetup, LengthIsCheckedAgainWithTheGrantedPeriod) {
+    // Fits in 4096-frame periods, but rounded up to 8192-frame ones it no longer fits a
+    // signed 32-bit frame count.
+    ScratchDir dir;
+    const RunResult r = RunNalvo(
+        {.args = {"1648", "44739.11", "big", "1", "a.wav"},
+         .cwd = dir.path(),
+         .alsaConfig = WithDevices(
+             dir, FakeDevice("big", "formats [ \"S16_LE\" ]\n channels 2\n period_frames 8192"))});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Improper duration request: at most 44739 seconds in this format\n");
+    EXPECT_EQ(dir.Files(), std::vector<std::string>{"devices.conf"});
+}
+
 TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {
     ScratchDir dir;
     // Take the names of the next few seconds, as a run started just before would have.
