@@ -1,0 +1,896 @@
+// ALSA I/O plugin "nalvo_fake": a capture device without hardware, for the tests.
+//
+// It produces the deterministic signals of fake_signal.h, restricts the hardware parameters
+// the way a picky sound card does, and injects faults (overruns, suspends, unplugging) at exact
+// frames. Every behaviour is selected per device definition in the ALSA configuration; see
+// README.md for the keys.
+//
+// Device model. "origin" is the device frame (see fake_signal.h) at application position 0,
+// i.e. the first frame the application gets after a prepare. ioplug's appl_ptr counts the
+// frames the application has taken since then, "hw" the frames the device has captured. A fast
+// device always has a full buffer (hw = appl_ptr + buffer size); a real-time one captures with
+// the monotonic clock. A pending fault caps hw at its frame, so the frames before it are
+// delivered normally and the fault fires when the application has read up to it.
+//
+// Samples are numbered from appl_ptr rather than by counting transfers: with mmap access ioplug
+// calls transfer from every mmap_begin, and a begin that is not committed in full is followed
+// by another one over the same frames.
+
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "fake_signal.h"
+
+namespace {
+
+using nalvo_fake::ChannelSignal;
+using nalvo_fake::SignalKind;
+
+constexpr uint64_t kNever = UINT64_MAX;
+
+struct Settings {
+    std::vector<unsigned> formats{SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE};
+    std::vector<unsigned> rates{44100, 48000, 88200, 96000};
+    std::vector<unsigned> channels{2};
+    std::vector<unsigned> access{SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED};
+    unsigned period_frames = 0;      // 0: any period size
+    unsigned buffer_frames_max = 0;  // 0: no limit beyond the generic one
+    bool fail_hw_params = false;
+    bool realtime = false;
+    std::vector<ChannelSignal> signals;  // by channel; channels past the end carry the pattern
+    std::vector<uint64_t> xrun_periods;
+    std::vector<uint64_t> suspend_periods;
+    uint64_t fail_after_frames = kNever;
+};
+
+struct Fake {
+    snd_pcm_ioplug_t io{};
+    Settings cfg;
+    int fd = -1;  // eventfd (fast) or timerfd (real-time)
+
+    uint64_t origin = 0;
+    uint64_t delivered = 0;  // end of the furthest transfer since the prepare
+    uint64_t hw = 0;
+    bool next_origin_set = false;
+    uint64_t next_origin = 0;  // origin after the next prepare, when frames were lost
+
+    bool running = false;
+    bool in_xrun = false;
+    bool gone = false;
+    std::vector<bool> xrun_fired;
+    std::vector<bool> suspend_fired;
+
+    uint64_t t0_ns = 0;  // real-time: clock at start/resume, when hw was hw_at_t0
+    uint64_t hw_at_t0 = 0;
+
+    snd_pcm_uframes_t boundary = 0;
+    snd_pcm_uframes_t avail_min = 1;
+};
+
+Fake* Self(snd_pcm_ioplug_t* io) {
+    return static_cast<Fake*>(io->private_data);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Poll descriptor. It must be readable only while there is something to report: libasound's
+// snd_pcm_wait() polls again and again until poll_revents says POLLIN or POLLERR, so a
+// descriptor that stays readable while we report nothing turns the wait into a busy loop that
+// its timeout does not end.
+
+uint64_t NowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void ArmTimerAt(Fake* f, uint64_t when_ns) {
+    itimerspec its{};
+    // A zero it_value would disarm the timer; an absolute time in the past fires at once.
+    if (when_ns == 0) {
+        when_ns = 1;
+    }
+    its.it_value.tv_sec = static_cast<time_t>(when_ns / 1000000000u);
+    its.it_value.tv_nsec = static_cast<long>(when_ns % 1000000000u);
+    timerfd_settime(f->fd, TFD_TIMER_ABSTIME, &its, nullptr);
+}
+
+void MakeReadable(Fake* f) {
+    if (f->cfg.realtime) {
+        ArmTimerAt(f, 1);
+    } else {
+        uint64_t one = 1;
+        ssize_t n = write(f->fd, &one, sizeof one);
+        (void)n;
+    }
+}
+
+void MakeQuiet(Fake* f) {
+    if (f->cfg.realtime) {
+        itimerspec off{};
+        timerfd_settime(f->fd, 0, &off, nullptr);
+    }
+    uint64_t count = 0;
+    ssize_t n = read(f->fd, &count, sizeof count);
+    (void)n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device model.
+
+uint64_t PeriodStart(const Fake* f, uint64_t period) {
+    return period * f->io.period_size;
+}
+
+// Frames the application has taken since the prepare.
+uint64_t Appl(const Fake* f) {
+    return f->io.appl_ptr;
+}
+
+// Frames since the prepare up to the next fault, kNever when none is pending.
+uint64_t FaultLimit(const Fake* f) {
+    uint64_t limit = kNever;
+    if (f->cfg.fail_after_frames != kNever) {
+        limit = f->cfg.fail_after_frames > f->origin ? f->cfg.fail_after_frames - f->origin : 0;
+    }
+    auto consider = [&](const std::vector<uint64_t>& periods, const std::vector<bool>& fired) {
+        for (size_t i = 0; i < periods.size(); ++i) {
+            const uint64_t start = PeriodStart(f, periods[i]);
+            // A period that started before the origin was lost or skipped already.
+            if (!fired[i] && start >= f->origin && start - f->origin < limit) {
+                limit = start - f->origin;
+            }
+        }
+    };
+    consider(f->cfg.xrun_periods, f->xrun_fired);
+    consider(f->cfg.suspend_periods, f->suspend_fired);
+    return limit;
+}
+
+// Frames captured since the prepare if nothing stopped the device.
+uint64_t Produced(const Fake* f) {
+    if (!f->running) {
+        return f->hw;
+    }
+    if (!f->cfg.realtime) {
+        return Appl(f) + f->io.buffer_size;
+    }
+    const uint64_t elapsed = NowNs() - f->t0_ns;
+    return f->hw_at_t0 + static_cast<uint64_t>(static_cast<unsigned __int128>(elapsed) *
+                                               f->io.rate / 1000000000u);
+}
+
+// Clock time at which a real-time device has captured `frames` frames since the prepare.
+uint64_t TimeOfFrame(const Fake* f, uint64_t frames) {
+    if (frames <= f->hw_at_t0) {
+        return f->t0_ns;
+    }
+    const unsigned __int128 ns =
+        (static_cast<unsigned __int128>(frames - f->hw_at_t0) * 1000000000u + f->io.rate - 1) /
+        f->io.rate;
+    return f->t0_ns + static_cast<uint64_t>(ns);
+}
+
+snd_pcm_sframes_t Wrap(const Fake* f, uint64_t pos) {
+    return static_cast<snd_pcm_sframes_t>(f->boundary ? pos % f->boundary : pos);
+}
+
+// The application has read everything up to the fault at origin + appl_ptr: fire it.
+snd_pcm_sframes_t FireFault(Fake* f) {
+    const uint64_t frame = f->origin + Appl(f);
+    MakeReadable(f);  // so that a poll wakes up and sees POLLERR
+    if (f->cfg.fail_after_frames != kNever && frame >= f->cfg.fail_after_frames) {
+        f->gone = true;
+        snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_DISCONNECTED);
+        return Wrap(f, f->hw);
+    }
+    for (size_t i = 0; i < f->cfg.xrun_periods.size(); ++i) {
+        if (!f->xrun_fired[i] && PeriodStart(f, f->cfg.xrun_periods[i]) == frame) {
+            // Mark every entry of this period, so a period listed twice still fires once.
+            for (size_t j = i; j < f->cfg.xrun_periods.size(); ++j) {
+                if (f->cfg.xrun_periods[j] == f->cfg.xrun_periods[i]) {
+                    f->xrun_fired[j] = true;
+                }
+            }
+            f->in_xrun = true;
+            f->next_origin_set = true;
+            f->next_origin = frame + f->io.period_size;
+            return -EPIPE;  // ioplug turns this into the XRUN state
+        }
+    }
+    for (size_t i = 0; i < f->cfg.suspend_periods.size(); ++i) {
+        if (!f->suspend_fired[i] && PeriodStart(f, f->cfg.suspend_periods[i]) == frame) {
+            f->suspend_fired[i] = true;
+            f->running = false;
+            snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_SUSPENDED);
+            return Wrap(f, f->hw);
+        }
+    }
+    return Wrap(f, f->hw);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sample output.
+
+void StoreSample(unsigned char* p, snd_pcm_format_t format, int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    switch (format) {
+        case SND_PCM_FORMAT_S16_LE:
+            p[0] = static_cast<unsigned char>(u);
+            p[1] = static_cast<unsigned char>(u >> 8);
+            break;
+        case SND_PCM_FORMAT_S24_3LE:
+            p[0] = static_cast<unsigned char>(u);
+            p[1] = static_cast<unsigned char>(u >> 8);
+            p[2] = static_cast<unsigned char>(u >> 16);
+            break;
+        case SND_PCM_FORMAT_S24_LE:  // the 24-bit value, sign-extended to 32 bits
+            std::memcpy(p, &u, 4);
+            break;
+        case SND_PCM_FORMAT_S32_LE: {  // the 24-bit value in the upper three bytes
+            const uint32_t w = u << 8;
+            std::memcpy(p, &w, 4);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+unsigned SignalBits(snd_pcm_format_t format) {
+    return format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
+}
+
+// ---------------------------------------------------------------------------------------------
+// ioplug callbacks.
+
+int FakeStart(snd_pcm_ioplug_t* io) {
+    Fake* f = Self(io);
+    f->running = true;
+    f->t0_ns = NowNs();
+    f->hw_at_t0 = f->hw;
+    MakeReadable(f);  // real-time: poll_revents re-arms it for the first period
+    return 0;
+}
+
+int FakeStop(snd_pcm_ioplug_t* io) {
+    Fake* f = Self(io);
+    if (f->running && f->cfg.realtime && !f->in_xrun) {
+        const uint64_t limit = FaultLimit(f);
+        const uint64_t produced = Produced(f);
+        f->hw = produced < limit ? produced : limit;
+    }
+    f->running = false;
+    MakeQuiet(f);
+    return 0;
+}
+
+snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
+    Fake* f = Self(io);
+    if (f->gone) {
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
+        return Wrap(f, f->hw);
+    }
+    if (f->in_xrun) {
+        return -EPIPE;
+    }
+    if (!f->running) {
+        return Wrap(f, f->hw);
+    }
+    const uint64_t limit = FaultLimit(f);
+    if (Appl(f) >= limit) {
+        return FireFault(f);
+    }
+    uint64_t hw = Produced(f);
+    if (hw > limit) {
+        hw = limit;
+    }
+    if (f->cfg.realtime && hw - Appl(f) > io->buffer_size) {
+        // The application fell behind by more than the buffer: a genuine overrun. What was
+        // captured but not read is lost; the device restarts after it.
+        f->in_xrun = true;
+        f->next_origin_set = true;
+        f->next_origin = f->origin + hw;
+        MakeReadable(f);
+        return -EPIPE;
+    }
+    f->hw = hw;
+    return Wrap(f, hw);
+}
+
+snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                               snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
+    Fake* f = Self(io);
+    const unsigned bits = SignalBits(io->format);
+    static const ChannelSignal kDefault = nalvo_fake::Pattern();
+    const uint64_t first = f->origin + Appl(f);
+    for (unsigned ch = 0; ch < io->channels; ++ch) {
+        const snd_pcm_channel_area_t& a = areas[ch];
+        if (a.addr == nullptr) {  // readn() callers may skip a channel
+            continue;
+        }
+        const ChannelSignal& sig = ch < f->cfg.signals.size() ? f->cfg.signals[ch] : kDefault;
+        for (snd_pcm_uframes_t i = 0; i < size; ++i) {
+            unsigned char* p = static_cast<unsigned char*>(a.addr) +
+                               (a.first + static_cast<uint64_t>(offset + i) * a.step) / 8;
+            StoreSample(p, io->format, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
+        }
+    }
+    if (Appl(f) + size > f->delivered) {
+        f->delivered = Appl(f) + size;
+    }
+    return static_cast<snd_pcm_sframes_t>(size);
+}
+
+int FakeClose(snd_pcm_ioplug_t* io) {
+    Fake* f = Self(io);
+    if (f->fd >= 0) {
+        close(f->fd);
+    }
+    delete f;
+    return 0;
+}
+
+int FakeHwParams(snd_pcm_ioplug_t* io, snd_pcm_hw_params_t*) {
+    Fake* f = Self(io);
+    if (f->cfg.fail_hw_params) {
+        SNDERR("nalvo_fake: hw_params refused (fail_hw_params)");
+        return -EINVAL;
+    }
+    // libasound's own boundary; the sw_params callback reports the real one, this only covers
+    // pointer calls before it.
+    snd_pcm_uframes_t b = io->buffer_size;
+    while (b * 2 <= LONG_MAX - io->buffer_size) {
+        b *= 2;
+    }
+    f->boundary = b;
+    f->avail_min = io->period_size;
+    return 0;
+}
+
+int FakeSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
+    Fake* f = Self(io);
+    snd_pcm_uframes_t v = 0;
+    if (snd_pcm_sw_params_get_boundary(params, &v) == 0 && v > 0) {
+        f->boundary = v;
+    }
+    if (snd_pcm_sw_params_get_avail_min(params, &v) == 0) {
+        f->avail_min = v > 0 ? v : 1;
+    }
+    return 0;
+}
+
+int FakePrepare(snd_pcm_ioplug_t* io) {
+    Fake* f = Self(io);
+    if (f->gone) {
+        return -ENODEV;
+    }
+    if (f->next_origin_set) {
+        f->origin = f->next_origin;
+    } else {
+        // A fast device captures on demand, so nothing is lost by a stop; a real-time one
+        // loses what it captured and nobody read.
+        f->origin += f->cfg.realtime ? f->hw : f->delivered;
+    }
+    f->next_origin_set = false;
+    f->delivered = 0;
+    f->hw = 0;
+    f->hw_at_t0 = 0;
+    f->in_xrun = false;
+    f->running = false;
+    MakeQuiet(f);
+    return 0;
+}
+
+// Without this callback, ioplug waits for a running capture stream to stop by itself, which this
+// device never does. Returning 0 lets libasound drop the stream at once.
+int FakeDrain(snd_pcm_ioplug_t*) {
+    return 0;
+}
+
+int FakeResume(snd_pcm_ioplug_t* io) {
+    Fake* f = Self(io);
+    if (io->state != SND_PCM_STATE_SUSPENDED || f->gone) {
+        return 0;
+    }
+    // The device comes back where it stopped: no frame is lost by a suspend.
+    f->running = true;
+    f->t0_ns = NowNs();
+    f->hw_at_t0 = f->hw;
+    snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
+    MakeReadable(f);
+    return 0;
+}
+
+int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd*, unsigned int, unsigned short* revents) {
+    Fake* f = Self(io);
+    *revents = 0;
+    switch (io->state) {
+        case SND_PCM_STATE_XRUN:
+        case SND_PCM_STATE_SUSPENDED:
+        case SND_PCM_STATE_DISCONNECTED:
+            *revents = POLLERR;
+            return 0;
+        case SND_PCM_STATE_RUNNING:
+            break;
+        default:
+            return 0;
+    }
+    if (f->gone || f->in_xrun) {
+        *revents = POLLIN;  // the next read reports it
+        return 0;
+    }
+    if (!f->cfg.realtime) {
+        *revents = POLLIN;
+        return 0;
+    }
+    uint64_t expirations = 0;
+    ssize_t n = read(f->fd, &expirations, sizeof expirations);
+    (void)n;
+    // Ready once avail_min frames are there, or everything before a pending fault: waiting for
+    // more than the fault lets through would never end.
+    const uint64_t limit = FaultLimit(f);
+    uint64_t need = Appl(f) + f->avail_min;
+    if (need > limit) {
+        need = limit;
+    }
+    if (Produced(f) >= need) {
+        *revents = POLLIN;
+        MakeReadable(f);  // stay readable until the application has read
+    } else {
+        ArmTimerAt(f, TimeOfFrame(f, need));
+    }
+    return 0;
+}
+
+const snd_pcm_ioplug_callback_t kCallbacks = [] {
+    snd_pcm_ioplug_callback_t cb{};
+    cb.start = FakeStart;
+    cb.stop = FakeStop;
+    cb.pointer = FakePointer;
+    cb.transfer = FakeTransfer;
+    cb.close = FakeClose;
+    cb.hw_params = FakeHwParams;
+    cb.sw_params = FakeSwParams;
+    cb.prepare = FakePrepare;
+    cb.drain = FakeDrain;
+    cb.resume = FakeResume;
+    cb.poll_revents = FakePollRevents;
+    return cb;
+}();
+
+// ---------------------------------------------------------------------------------------------
+// Configuration.
+
+int GetU64(snd_config_t* n, const char* key, uint64_t* out) {
+    long long v = -1;
+    switch (snd_config_get_type(n)) {
+        case SND_CONFIG_TYPE_INTEGER: {
+            long l = 0;
+            snd_config_get_integer(n, &l);
+            v = l;
+            break;
+        }
+        case SND_CONFIG_TYPE_INTEGER64:
+            snd_config_get_integer64(n, &v);
+            break;
+        case SND_CONFIG_TYPE_STRING: {  // values substituted from @args arrive as strings
+            const char* s = nullptr;
+            snd_config_get_string(n, &s);
+            char* end = nullptr;
+            errno = 0;
+            v = s ? std::strtoll(s, &end, 10) : -1;
+            if (!s || *s == '\0' || *end != '\0' || errno != 0) {
+                v = -1;
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    if (v < 0) {
+        SNDERR("nalvo_fake: %s needs a non-negative integer", key);
+        return -EINVAL;
+    }
+    *out = static_cast<uint64_t>(v);
+    return 0;
+}
+
+int GetUnsigned(snd_config_t* n, const char* key, unsigned* out) {
+    uint64_t v = 0;
+    int err = GetU64(n, key, &v);
+    if (err < 0) {
+        return err;
+    }
+    if (v > UINT_MAX) {
+        SNDERR("nalvo_fake: %s is out of range", key);
+        return -EINVAL;
+    }
+    *out = static_cast<unsigned>(v);
+    return 0;
+}
+
+int GetReal(snd_config_t* n, const char* key, double* out) {
+    if (snd_config_get_ireal(n, out) == 0) {
+        return 0;
+    }
+    const char* s = nullptr;
+    if (snd_config_get_string(n, &s) == 0 && s && *s) {
+        char* end = nullptr;
+        *out = std::strtod(s, &end);
+        if (*end == '\0') {
+            return 0;
+        }
+    }
+    SNDERR("nalvo_fake: %s needs a number", key);
+    return -EINVAL;
+}
+
+int GetString(snd_config_t* n, const char* key, const char** out) {
+    if (snd_config_get_string(n, out) < 0) {
+        SNDERR("nalvo_fake: %s needs a string", key);
+        return -EINVAL;
+    }
+    return 0;
+}
+
+// Calls each(item) for every element of a list, or once for a single value.
+template <typename F>
+int ForEachItem(snd_config_t* n, F each) {
+    if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND) {
+        return each(n);
+    }
+    snd_config_iterator_t i, next;
+    snd_config_for_each(i, next, n) {
+        int err = each(snd_config_iterator_entry(i));
+        if (err < 0) {
+            return err;
+        }
+    }
+    return 0;
+}
+
+int ParseUnsignedList(snd_config_t* n, const char* key, std::vector<unsigned>* out) {
+    out->clear();
+    int err = ForEachItem(n, [&](snd_config_t* item) {
+        unsigned v = 0;
+        int e = GetUnsigned(item, key, &v);
+        if (e == 0) {
+            out->push_back(v);
+        }
+        return e;
+    });
+    if (err == 0 && out->empty()) {
+        SNDERR("nalvo_fake: %s must not be empty", key);
+        err = -EINVAL;
+    }
+    return err;
+}
+
+int ParseU64List(snd_config_t* n, const char* key, std::vector<uint64_t>* out) {
+    out->clear();
+    return ForEachItem(n, [&](snd_config_t* item) {
+        uint64_t v = 0;
+        int e = GetU64(item, key, &v);
+        if (e == 0) {
+            out->push_back(v);
+        }
+        return e;
+    });
+}
+
+int ParseNameList(snd_config_t* n, const char* key, std::vector<unsigned>* out,
+                  unsigned (*lookup)(const char*)) {
+    out->clear();
+    int err = ForEachItem(n, [&](snd_config_t* item) {
+        const char* s = nullptr;
+        int e = GetString(item, key, &s);
+        if (e < 0) {
+            return e;
+        }
+        const unsigned v = lookup(s);
+        if (v == UINT_MAX) {
+            SNDERR("nalvo_fake: %s: unsupported value \"%s\"", key, s);
+            return -EINVAL;
+        }
+        out->push_back(v);
+        return 0;
+    });
+    if (err == 0 && out->empty()) {
+        SNDERR("nalvo_fake: %s must not be empty", key);
+        err = -EINVAL;
+    }
+    return err;
+}
+
+unsigned LookupFormat(const char* s) {
+    static const snd_pcm_format_t kSupported[] = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE,
+                                                  SND_PCM_FORMAT_S24_LE, SND_PCM_FORMAT_S32_LE};
+    for (snd_pcm_format_t f : kSupported) {
+        if (strcasecmp(s, snd_pcm_format_name(f)) == 0) {
+            return f;
+        }
+    }
+    return UINT_MAX;
+}
+
+unsigned LookupAccess(const char* s) {
+    if (strcasecmp(s, "RW_INTERLEAVED") == 0) {
+        return SND_PCM_ACCESS_RW_INTERLEAVED;
+    }
+    if (strcasecmp(s, "RW_NONINTERLEAVED") == 0) {
+        return SND_PCM_ACCESS_RW_NONINTERLEAVED;
+    }
+    if (strcasecmp(s, "MMAP_INTERLEAVED") == 0) {
+        return SND_PCM_ACCESS_MMAP_INTERLEAVED;
+    }
+    if (strcasecmp(s, "MMAP_NONINTERLEAVED") == 0) {
+        return SND_PCM_ACCESS_MMAP_NONINTERLEAVED;
+    }
+    return UINT_MAX;
+}
+
+// "signal3" -> 3 for prefix "signal"; -1 when id is not prefix + channel number.
+long ChannelKey(const char* id, const char* prefix) {
+    const size_t len = std::strlen(prefix);
+    if (std::strncmp(id, prefix, len) != 0 || id[len] < '0' || id[len] > '9') {
+        return -1;
+    }
+    char* end = nullptr;
+    const long ch = std::strtol(id + len, &end, 10);
+    return (*end == '\0' && ch < 64) ? ch : -1;
+}
+
+int ParseChannelKey(snd_config_t* n, const char* id, Settings* s, bool* handled) {
+    static const char* const kPrefixes[] = {"signal", "peak", "freq", "value", "fullscale"};
+    for (const char* prefix : kPrefixes) {
+        const long ch = ChannelKey(id, prefix);
+        if (ch < 0) {
+            continue;
+        }
+        *handled = true;
+        if (s->signals.size() <= static_cast<size_t>(ch)) {
+            s->signals.resize(static_cast<size_t>(ch) + 1);
+        }
+        ChannelSignal& sig = s->signals[static_cast<size_t>(ch)];
+        const std::string what = prefix;
+        if (what == "signal") {
+            const char* kind = nullptr;
+            int err = GetString(n, id, &kind);
+            if (err < 0) {
+                return err;
+            }
+            const std::string k = kind;
+            if (k == "pattern") {
+                sig.kind = SignalKind::kPattern;
+            } else if (k == "sine") {
+                sig.kind = SignalKind::kSine;
+            } else if (k == "silence") {
+                sig.kind = SignalKind::kSilence;
+            } else if (k == "const") {
+                sig.kind = SignalKind::kConst;
+            } else {
+                SNDERR("nalvo_fake: %s: unknown signal \"%s\" (pattern, sine, silence, const)", id,
+                       kind);
+                return -EINVAL;
+            }
+            return 0;
+        }
+        if (what == "peak") {
+            return GetReal(n, id, &sig.peak);
+        }
+        if (what == "freq") {
+            return GetReal(n, id, &sig.freq);
+        }
+        if (what == "value") {
+            double v = 0;
+            int err = GetReal(n, id, &v);
+            sig.value = static_cast<long>(v);
+            return err;
+        }
+        return ParseU64List(n, id, &sig.fullscale);
+    }
+    return 0;
+}
+
+int ParseBool(snd_config_t* n, const char* key, bool* out) {
+    const int v = snd_config_get_bool(n);
+    if (v < 0) {
+        SNDERR("nalvo_fake: %s needs a boolean", key);
+        return -EINVAL;
+    }
+    *out = v != 0;
+    return 0;
+}
+
+int ParseSettings(snd_config_t* conf, Settings* s) {
+    snd_config_iterator_t i, next;
+    snd_config_for_each(i, next, conf) {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id = nullptr;
+        if (snd_config_get_id(n, &id) < 0) {
+            continue;
+        }
+        const std::string key = id;
+        int err = 0;
+        if (key == "comment" || key == "type" || key == "hint") {
+            continue;
+        } else if (key == "formats") {
+            err = ParseNameList(n, id, &s->formats, LookupFormat);
+        } else if (key == "rates") {
+            err = ParseUnsignedList(n, id, &s->rates);
+        } else if (key == "channels") {
+            err = ParseUnsignedList(n, id, &s->channels);
+        } else if (key == "access") {
+            err = ParseNameList(n, id, &s->access, LookupAccess);
+        } else if (key == "period_frames") {
+            err = GetUnsigned(n, id, &s->period_frames);
+        } else if (key == "buffer_frames_max") {
+            err = GetUnsigned(n, id, &s->buffer_frames_max);
+        } else if (key == "fail_hw_params") {
+            err = ParseBool(n, id, &s->fail_hw_params);
+        } else if (key == "realtime") {
+            err = ParseBool(n, id, &s->realtime);
+        } else if (key == "xrun_periods") {
+            err = ParseU64List(n, id, &s->xrun_periods);
+        } else if (key == "suspend_periods") {
+            err = ParseU64List(n, id, &s->suspend_periods);
+        } else if (key == "fail_after_frames") {
+            err = GetU64(n, id, &s->fail_after_frames);
+        } else {
+            bool handled = false;
+            err = ParseChannelKey(n, id, s, &handled);
+            if (err == 0 && !handled) {
+                SNDERR("nalvo_fake: unknown key %s", id);
+                err = -EINVAL;
+            }
+        }
+        if (err < 0) {
+            return err;
+        }
+    }
+    for (unsigned c : s->channels) {
+        if (c == 0) {
+            SNDERR("nalvo_fake: channels must be at least 1");
+            return -EINVAL;
+        }
+    }
+    for (unsigned r : s->rates) {
+        if (r == 0) {
+            SNDERR("nalvo_fake: rates must be positive");
+            return -EINVAL;
+        }
+    }
+    // ioplug constrains periods and buffers in bytes only, so a size in frames is exact only
+    // when every frame has the same size.
+    if ((s->period_frames || s->buffer_frames_max) &&
+        (s->formats.size() != 1 || s->channels.size() != 1)) {
+        SNDERR(
+            "nalvo_fake: period_frames/buffer_frames_max need exactly one format and one "
+            "channel count (got %zu formats, %zu channel counts)",
+            s->formats.size(), s->channels.size());
+        return -EINVAL;
+    }
+    return 0;
+}
+
+int ApplyConstraints(Fake* f) {
+    const Settings& s = f->cfg;
+    snd_pcm_ioplug_t* io = &f->io;
+    int err = snd_pcm_ioplug_set_param_list(
+        io, SND_PCM_IOPLUG_HW_ACCESS, static_cast<unsigned>(s.access.size()), s.access.data());
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
+                                            static_cast<unsigned>(s.formats.size()),
+                                            s.formats.data());
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_CHANNELS,
+                                            static_cast<unsigned>(s.channels.size()),
+                                            s.channels.data());
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_RATE,
+                                            static_cast<unsigned>(s.rates.size()), s.rates.data());
+    }
+    unsigned frame_bytes = 0;
+    if (s.formats.size() == 1 && s.channels.size() == 1) {
+        frame_bytes = static_cast<unsigned>(
+            snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(s.formats[0])) / 8 *
+            s.channels[0]);
+    }
+    if (err >= 0) {
+        if (s.period_frames) {
+            const unsigned bytes = s.period_frames * frame_bytes;
+            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
+        } else {
+            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32, 4u << 20);
+        }
+    }
+    if (err >= 0) {
+        // Generous enough for a 32768-frame ring buffer of any supported format.
+        const unsigned max_bytes =
+            s.buffer_frames_max ? s.buffer_frames_max * frame_bytes : 32u << 20;
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, max_bytes);
+    }
+    if (err >= 0) {
+        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024);
+    }
+    return err;
+}
+
+int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_t stream,
+         int mode) {
+    if (stream != SND_PCM_STREAM_CAPTURE) {
+        SNDERR("nalvo_fake: %s is a capture-only device", name);
+        return -EINVAL;
+    }
+    Fake* f = new (std::nothrow) Fake;
+    if (f == nullptr) {
+        return -ENOMEM;
+    }
+    int err = ParseSettings(conf, &f->cfg);
+    if (err < 0) {
+        delete f;
+        return err;
+    }
+    f->xrun_fired.assign(f->cfg.xrun_periods.size(), false);
+    f->suspend_fired.assign(f->cfg.suspend_periods.size(), false);
+    f->fd = f->cfg.realtime ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
+                            : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (f->fd < 0) {
+        err = -errno;
+        delete f;
+        return err;
+    }
+    f->io.version = SND_PCM_IOPLUG_VERSION;
+    f->io.name = "nalvo fake capture device";
+    f->io.callback = &kCallbacks;
+    f->io.private_data = f;
+    f->io.poll_fd = f->fd;
+    f->io.poll_events = POLLIN;
+    f->io.mmap_rw = 0;
+    // The pointer is reported as a position up to the boundary, not within the buffer: a fast
+    // device moves it by a whole buffer between two reads, which a position within the buffer
+    // would show as no progress at all. BOUNDARY_WA tells ioplug where that position wraps.
+    f->io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA;
+    err = snd_pcm_ioplug_create(&f->io, name, stream, mode);
+    if (err < 0) {
+        close(f->fd);
+        delete f;
+        return err;
+    }
+    err = ApplyConstraints(f);
+    if (err < 0) {
+        snd_pcm_ioplug_delete(&f->io);  // runs FakeClose, which frees f
+        return err;
+    }
+    *pcmp = f->io.pcm;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+SND_PCM_PLUGIN_DEFINE_FUNC(nalvo_fake) {
+    (void)root;
+    return Open(pcmp, name, conf, stream, mode);
+}
+
+SND_PCM_PLUGIN_SYMBOL(nalvo_fake)
+
+}  // extern "C"
