@@ -58,7 +58,8 @@ void PrintRefusal(const Granted& g) {
 
 }  // namespace
 
-bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period) {
+bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period,
+                 bool& interleaved) {
     snd_lib_error_set_handler(QuietAlsa);
     snd_pcm_t* raw = nullptr;
     int err = snd_pcm_open(&raw, request.device.c_str(), SND_PCM_STREAM_CAPTURE, 0);
@@ -78,7 +79,12 @@ bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t
     // Only the format and the commit are decisive here: whatever the device refuses
     // among the rest shows up in the commit or in the values it grants.
     snd_pcm_hw_params_any(raw, rawParams);
-    snd_pcm_hw_params_set_access(raw, rawParams, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+    // Interleaved reads first: most cards' hw devices offer nothing else, and through a
+    // plugin chain they spare libasound a generic per-sample conversion. Devices that
+    // only deliver each channel separately are read that way.
+    if (snd_pcm_hw_params_set_access(raw, rawParams, SND_PCM_ACCESS_RW_INTERLEAVED) < 0) {
+        snd_pcm_hw_params_set_access(raw, rawParams, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+    }
     err = snd_pcm_hw_params_set_format(
         raw, rawParams, request.sampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
     if (err < 0) {
@@ -95,14 +101,17 @@ bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t
     const int commit = snd_pcm_hw_params(raw, rawParams);
     const Granted granted = ReadGranted(rawParams);
 
-    // A device that settled on another rate, channel count or layout would give files
-    // that play at the wrong speed or hold garbage: refuse it like a failed commit.
+    // A device that settled on another rate, channel count or a layout we can't read would give
+    // files that play at the wrong speed or hold garbage: refuse it like a failed commit.
+    const bool knownLayout =
+        granted.accessKnown && (granted.access == SND_PCM_ACCESS_RW_INTERLEAVED ||
+                                granted.access == SND_PCM_ACCESS_RW_NONINTERLEAVED);
     const bool usable = commit >= 0 && granted.rate == request.rate && granted.channels == 2 &&
-                        granted.accessKnown && granted.access == SND_PCM_ACCESS_RW_NONINTERLEAVED &&
-                        period > 0;
+                        knownLayout && period > 0;
     if (!usable) {
         PrintRefusal(granted);
         return false;
     }
+    interleaved = granted.access == SND_PCM_ACCESS_RW_INTERLEAVED;
     return true;
 }

@@ -12,9 +12,11 @@ using PcmHandle = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
 struct RecordRequest;
 
-// Opens `request.device` for blocking capture and negotiates two channels, the sample
-// format, the rate, a period near 4096 frames and a ring buffer near 32768 frames.
-// On success stores the handle and the granted period and returns true; otherwise prints
+// Opens `request.device` for blocking capture and negotiates two channels, interleaved
+// access (or non-interleaved where that is all the device offers), the sample format, the
+// rate, a period near 4096 frames and a ring buffer near 32768 frames. On success stores
+// the handle, the granted period and the layout and returns true; otherwise prints
 // the failure (open and format failures on standard error, a refused configuration as a
 // five-line report on standard output) and returns false.
-bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period);
+bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period,
+                 bool& interleaved);

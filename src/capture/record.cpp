@@ -71,6 +71,9 @@ struct Session {
     const RecordRequest* request = nullptr;
     snd_pcm_t* pcm = nullptr;
     int period = 0;
+    // Frames arrive interleaved (one buffer of stereo frames) rather than as one run of
+    // samples per input (two halves of the buffer).
+    bool interleavedAccess = false;
     int32_t totalFrames = 0;
     Slot slots[2];
     Buffer periodBuf[2];
@@ -182,6 +185,19 @@ bool Append(Session& s, int slotIndex, const uint8_t* data, size_t frames, size_
 bool WritePeriod(Session& s, const uint8_t* buf, int frames) {
     const RecordRequest& req = *s.request;
     const size_t sb = req.sampleBytes;
+    if (s.interleavedAccess) {
+        if (req.interleave) {
+            // The device's frames already are the stereo file's frames.
+            return Append(s, 0, buf, static_cast<size_t>(frames), 2 * sb);
+        }
+        uint8_t* left = s.stereoBuf.get();
+        uint8_t* right = s.slots[1].enabled ? left + static_cast<size_t>(s.period) * sb : nullptr;
+        Deinterleave(frames, static_cast<int>(sb), buf, left, right);
+        if (!Append(s, 0, left, static_cast<size_t>(frames), sb)) {
+            return false;
+        }
+        return right == nullptr || Append(s, 1, right, static_cast<size_t>(frames), sb);
+    }
     const uint8_t* left = buf;
     const uint8_t* right = buf + static_cast<size_t>(s.period) * sb;
     if (req.interleave) {
@@ -201,6 +217,20 @@ bool WritePeriod(Session& s, const uint8_t* buf, int frames) {
 // period behind the files).
 void MeasurePeriod(Session& s, const uint8_t* prev) {
     const RecordRequest& req = *s.request;
+    if (s.interleavedAccess) {
+        const bool both = req.interleave == 1 || s.slots[1].enabled;
+        int32_t peak[2] = {0, 0};
+        if (both) {
+            MaxMagnitudePair(prev, s.period, req.sampleBytes, peak);
+        } else {
+            peak[0] = MaxMagnitudeOfInput(prev, s.period, req.sampleBytes, 0);
+        }
+        for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
+            s.periodPeak[ch] = 0;
+            RaisePeak(ch, peak[ch], req.sampleBytes, s.recPeak, s.periodPeak);
+        }
+        return;
+    }
     const uint8_t* right = prev + static_cast<size_t>(s.period) * req.sampleBytes;
     if (req.interleave) {
         s.periodPeak[0] = 0;
@@ -248,9 +278,14 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int& got) {
         if (gStopRequested) {
             return ReadResult::Stopped;
         }
-        void* channels[2] = {buf + got * sb, buf + half + got * sb};
-        const snd_pcm_sframes_t r =
-            snd_pcm_readn(s.pcm, channels, static_cast<snd_pcm_uframes_t>(s.period - got));
+        const auto want = static_cast<snd_pcm_uframes_t>(s.period - got);
+        snd_pcm_sframes_t r;
+        if (s.interleavedAccess) {
+            r = snd_pcm_readi(s.pcm, buf + 2 * got * sb, want);
+        } else {
+            void* channels[2] = {buf + got * sb, buf + half + got * sb};
+            r = snd_pcm_readn(s.pcm, channels, want);
+        }
         if (r > 0) {
             got += static_cast<int>(r);
             continue;
@@ -266,8 +301,12 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int& got) {
                 snd_pcm_prepare(s.pcm);
             }
             const size_t filled = static_cast<size_t>(got) * sb;
-            memset(buf + filled, 0, half - filled);
-            memset(buf + half + filled, 0, half - filled);
+            if (s.interleavedAccess) {
+                memset(buf + 2 * filled, 0, 2 * (half - filled));
+            } else {
+                memset(buf + filled, 0, half - filled);
+                memset(buf + half + filled, 0, half - filled);
+            }
             got = s.period;
             return ReadResult::Complete;
         }
@@ -442,11 +481,10 @@ void ReportWriteFailure(const Session& s) {
 int RECORD(RecordRequest& request) {
     PcmHandle pcm;
     snd_pcm_uframes_t period = 0;
-    if (!SetupDevice(request, pcm, period)) {
+    Session s;
+    if (!SetupDevice(request, pcm, period, s.interleavedAccess)) {
         return 1;
     }
-
-    Session s;
     s.request = &request;
     s.pcm = pcm.get();
     s.period = static_cast<int>(period);

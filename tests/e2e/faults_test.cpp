@@ -19,27 +19,32 @@ std::vector<std::string> OutputFiles(const Mode& mode) {
                            : std::vector<std::string>{"in1.wav"};
 }
 
+// Both ways of reading the device: interleaved frames and one run per input.
+const char* const kAccess[] = {"access [ \"RW_INTERLEAVED\" ]", "access [ \"RW_NONINTERLEAVED\" ]"};
+
 TEST(Overrun, MarkedCountedAndFilledWithSilenceOnTheTimeline) {
     Source src = PatternSource();
     // The very first read, and one in the middle.
     src.lostPeriods = {0, 3};
-    for (const Format& fmt : kFormats) {
-        for (const Mode& mode : kModes) {
-            SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
-            ScratchDir dir;
-            const RunResult r = RunNalvo(
-                {.args = Args(fmt, "0.5", "xr", mode),
-                 .cwd = dir.path(),
-                 .alsaConfig = WithDevices(dir, FakeDevice("xr", "xrun_periods [ 0 3 ]"))});
-            ASSERT_EQ(r.status, 0) << r.err;
-            EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
-            EXPECT_NE(r.out.find("\nRecord Overruns = 2\n"), std::string::npos);
-            ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, 6 * 4096, 4096);
-            if (mode.files == 2) {
-                ExpectRecording(dir / "in2.wav", fmt, false, 1, src, 6 * 4096, 4096);
+    for (const char* access : kAccess)
+        for (const Format& fmt : kFormats) {
+            for (const Mode& mode : kModes) {
+                SCOPED_TRACE(std::string(access) + " " + fmt.code + " mode " + mode.arg);
+                ScratchDir dir;
+                const RunResult r = RunNalvo(
+                    {.args = Args(fmt, "0.5", "xr", mode),
+                     .cwd = dir.path(),
+                     .alsaConfig = WithDevices(
+                         dir, FakeDevice("xr", std::string("xrun_periods [ 0 3 ]\n") + access))});
+                ASSERT_EQ(r.status, 0) << r.err;
+                EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
+                EXPECT_NE(r.out.find("\nRecord Overruns = 2\n"), std::string::npos);
+                ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, 6 * 4096, 4096);
+                if (mode.files == 2) {
+                    ExpectRecording(dir / "in2.wav", fmt, false, 1, src, 6 * 4096, 4096);
+                }
             }
         }
-    }
 }
 
 TEST(Overrun, SuspendIsMarkedAndTheDeviceResumes) {
@@ -90,29 +95,33 @@ TEST(Clipping, WarnedOnePeriodLateAndTheLastPeriodNeverCounts) {
 
 TEST(DeviceLost, CaptureStopsAndFilesHoldWhatWasDelivered) {
     const Source src = PatternSource();
-    for (const Format& fmt : kFormats) {
-        for (const Mode& mode : kModes) {
-            SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
-            ScratchDir dir;
-            const RunResult r = RunNalvo(
-                {.args = Args(fmt, "1", "gone", mode),
-                 .cwd = dir.path(),
-                 .alsaConfig = WithDevices(dir, FakeDevice("gone", "fail_after_frames 10000"))});
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.err.rfind("nalvo: recording stopped, the capture device failed: ", 0), 0u)
-                << r.err;
-            EXPECT_EQ(Count(r.err, "\n"), 1u);
-            // Two whole periods were shown; the report covers them and no "Done" follows.
-            EXPECT_EQ(Count(r.out, "\r"), 2u);
-            const size_t report = r.out.find("\n\nInput Channel Peaks:\n\tchannel 1: ");
-            ASSERT_NE(report, std::string::npos);
-            EXPECT_EQ(r.out.find("Done"), std::string::npos);
-            for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
-                ExpectRecording(dir / OutputFiles(mode)[i], fmt, mode.stereo, static_cast<int>(i),
-                                src, 10000, 4096);
+    for (const char* access : kAccess)
+        for (const Format& fmt : kFormats) {
+            for (const Mode& mode : kModes) {
+                SCOPED_TRACE(std::string(access) + " " + fmt.code + " mode " + mode.arg);
+                ScratchDir dir;
+                const RunResult r =
+                    RunNalvo({.args = Args(fmt, "1", "gone", mode),
+                              .cwd = dir.path(),
+                              .alsaConfig = WithDevices(
+                                  dir, FakeDevice("gone", std::string("fail_after_frames 10000\n") +
+                                                              access))});
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.err.rfind("nalvo: recording stopped, the capture device failed: ", 0),
+                          0u)
+                    << r.err;
+                EXPECT_EQ(Count(r.err, "\n"), 1u);
+                // Two whole periods were shown; the report covers them and no "Done" follows.
+                EXPECT_EQ(Count(r.out, "\r"), 2u);
+                const size_t report = r.out.find("\n\nInput Channel Peaks:\n\tchannel 1: ");
+                ASSERT_NE(report, std::string::npos);
+                EXPECT_EQ(r.out.find("Done"), std::string::npos);
+                for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
+                    ExpectRecording(dir / OutputFiles(mode)[i], fmt, mode.stereo,
+                                    static_cast<int>(i), src, 10000, 4096);
+                }
             }
         }
-    }
 }
 
 TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {

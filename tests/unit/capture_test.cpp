@@ -144,6 +144,42 @@ TEST(Interleave, LongPeriodsKeepEveryByteInPlace) {
     }
 }
 
+TEST(InterleavedFrames, SplitAndMeasureAgreeWithTheSeparateRuns) {
+    // Interleave is the reference layout: splitting its output must give the inputs back,
+    // and measuring the frames must give each input's own peak.
+    for (int sb : {2, 3}) {
+        for (int frames : {1, 5, 16, 17, 1023}) {
+            SCOPED_TRACE("width " + std::to_string(sb) + " frames " + std::to_string(frames));
+            std::vector<uint8_t> left(frames * sb), right(frames * sb), both(2 * frames * sb);
+            uint32_t seed = 99;
+            for (size_t i = 0; i < left.size(); ++i) {
+                seed = seed * 1664525u + 1013904223u;
+                left[i] = static_cast<uint8_t>(seed >> 24);
+                right[i] = static_cast<uint8_t>(seed >> 16);
+            }
+            Interleave(frames, sb, left.data(), right.data(), both.data());
+            std::vector<uint8_t> l2(left.size() + 1, 0xEE), r2(right.size() + 1, 0xEE);
+            Deinterleave(frames, sb, both.data(), l2.data(), r2.data());
+            EXPECT_EQ(std::vector<uint8_t>(l2.begin(), l2.end() - 1), left);
+            EXPECT_EQ(std::vector<uint8_t>(r2.begin(), r2.end() - 1), right);
+            EXPECT_EQ(l2.back(), 0xEE);
+            EXPECT_EQ(r2.back(), 0xEE);
+            std::vector<uint8_t> onlyLeft(left.size(), 0);
+            Deinterleave(frames, sb, both.data(), onlyLeft.data(), nullptr);
+            EXPECT_EQ(onlyLeft, left);
+
+            const int32_t wantL = MaxMagnitude(left.data(), frames, sb);
+            const int32_t wantR = MaxMagnitude(right.data(), frames, sb);
+            int32_t pair[2] = {-1, -1};
+            MaxMagnitudePair(both.data(), frames, sb, pair);
+            EXPECT_EQ(pair[0], wantL);
+            EXPECT_EQ(pair[1], wantR);
+            EXPECT_EQ(MaxMagnitudeOfInput(both.data(), frames, sb, 0), wantL);
+            EXPECT_EQ(MaxMagnitudeOfInput(both.data(), frames, sb, 1), wantR);
+        }
+    }
+}
+
 TEST(Quantize, RoundsUpToWholePeriods) {
     struct Case {
         int period;
