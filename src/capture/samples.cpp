@@ -5,69 +5,139 @@
 
 namespace {
 
-// The loops below are written so the compiler can vectorise them: fixed-width loads with
-// compile-time strides, no calls and no branches per sample; the clipping test is done
-// once on the maximum.
+// The measuring loops below run over every captured sample on a small CPU, so they are
+// written for the vectoriser: no calls and no branches per sample, fixed-width loads, and
+// the largest and smallest value tracked instead of magnitudes (max and min are single
+// vector instructions; the magnitude is taken once at the end). Even and odd sample
+// positions are tracked apart, so one pass measures both inputs of stereo frames.
 
-template <unsigned SB>
-inline int32_t Decode(const uint8_t* p) {
-    if (SB == 2) {
-        return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-    }
-    // Place the three bytes in the top of a 32-bit word; the arithmetic shift brings the
-    // sign down with them.
-    const uint32_t word = (static_cast<uint32_t>(p[0]) << 8) | (static_cast<uint32_t>(p[1]) << 16) |
-                          (static_cast<uint32_t>(p[2]) << 24);
-    return static_cast<int32_t>(word) >> 8;
+// On x86-64 the baseline (SSE2) has no 32-bit vector max and min: let the loader pick a
+// build of the hot loops for the CPU at hand. ARM builds vectorise with their baseline.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && defined(__linux__)
+#define NALVO_HOT_LOOP __attribute__((target_clones("avx2", "arch=x86-64-v2", "default")))
+#else
+#define NALVO_HOT_LOOP
+#endif
+
+struct Extremes {
+    int32_t max[2] = {0, 0};
+    int32_t min[2] = {0, 0};
+};
+
+inline int32_t Load16(const uint8_t* p) {
+    // Byte by byte: compilers fold this into one load where the host is little-endian.
+    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
 }
 
-template <unsigned SB>
-inline int32_t Magnitude(const uint8_t* p) {
-    const int32_t v = Decode<SB>(p);
-    return v < 0 ? -v : v;
+// Little-endian 32-bit words at any address (the samples are little-endian whatever the
+// host; every ARM board we run on is little-endian too, where this is one plain load).
+inline uint32_t Load32(const uint8_t* p) {
+    uint32_t w;
+    memcpy(&w, p, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    return w;
 }
 
-// Largest magnitude of `count` samples placed every STRIDE bytes.
-template <unsigned SB, unsigned STRIDE>
-int32_t MaxOf(const uint8_t* p, int count) {
-    int32_t best = 0;
-    for (int i = 0; i < count; ++i) {
-        const int32_t m = Magnitude<SB>(p + static_cast<size_t>(i) * STRIDE);
-        best = m > best ? m : best;
-    }
-    return best;
+inline uint64_t Load64(const uint8_t* p) {
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    return w;
 }
 
-template <unsigned SB>
-void MaxOfPair(const uint8_t* p, int frames, int32_t out[2]) {
-    int32_t left = 0, right = 0;
-    for (int i = 0; i < frames; ++i) {
-        const int32_t l = Magnitude<SB>(p + static_cast<size_t>(i) * 2 * SB);
-        const int32_t r = Magnitude<SB>(p + static_cast<size_t>(i) * 2 * SB + SB);
-        left = l > left ? l : left;
-        right = r > right ? r : right;
-    }
-    out[0] = left;
-    out[1] = right;
+inline void Store64(uint8_t* p, uint64_t w) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    memcpy(p, &w, sizeof w);
 }
 
-template <unsigned SB>
-void Split(int frames, const uint8_t* in, uint8_t* left, uint8_t* right) {
-    for (int i = 0; i < frames; ++i) {
-        for (unsigned b = 0; b < SB; ++b) {
-            left[i * SB + b] = in[2 * i * SB + b];
-            right[i * SB + b] = in[2 * i * SB + SB + b];
-        }
-    }
+inline void Store32(uint8_t* p, uint32_t w) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    memcpy(p, &w, sizeof w);
 }
 
-template <unsigned SB>
-void TakeLeft(int frames, const uint8_t* in, uint8_t* left) {
-    for (int i = 0; i < frames; ++i) {
-        for (unsigned b = 0; b < SB; ++b) {
-            left[i * SB + b] = in[2 * i * SB + b];
-        }
+// 16-bit samples: extremes at even and odd positions of `count` samples.
+NALVO_HOT_LOOP Extremes Extremes16(const uint8_t* p, int count) {
+    int16_t max0 = 0, min0 = 0, max1 = 0, min1 = 0;
+    const int pairs = count / 2;
+    for (int i = 0; i < pairs; ++i) {
+        const auto a = static_cast<int16_t>(Load16(p + 4 * i));
+        const auto b = static_cast<int16_t>(Load16(p + 4 * i + 2));
+        max0 = a > max0 ? a : max0;
+        min0 = a < min0 ? a : min0;
+        max1 = b > max1 ? b : max1;
+        min1 = b < min1 ? b : min1;
     }
+    Extremes e;
+    e.max[0] = max0;
+    e.min[0] = min0;
+    e.max[1] = max1;
+    e.min[1] = min1;
+    if (count % 2 != 0) {
+        const int32_t v = Load16(p + 4 * pairs);
+        e.max[0] = v > e.max[0] ? v : e.max[0];
+        e.min[0] = v < e.min[0] ? v : e.min[0];
+    }
+    return e;
+}
+
+// Packed 24-bit samples: the same, on values scaled by 256. Four samples fill exactly
+// three 32-bit words; each sample is moved into the top three bytes of a word, so the
+// word read as signed is the sample times 256 and no sign extension is needed.
+NALVO_HOT_LOOP Extremes Extremes24(const uint8_t* p, int count) {
+    int32_t max0 = 0, min0 = 0, max1 = 0, min1 = 0;
+    const int groups = count / 4;
+    for (int g = 0; g < groups; ++g) {
+        const uint32_t w0 = Load32(p + 12 * g);
+        const uint32_t w1 = Load32(p + 12 * g + 4);
+        const uint32_t w2 = Load32(p + 12 * g + 8);
+        const auto s0 = static_cast<int32_t>(w0 << 8);
+        const auto s1 = static_cast<int32_t>(((w0 >> 16) & 0xff00u) | (w1 << 16));
+        const auto s2 = static_cast<int32_t>(((w1 >> 8) & 0xffff00u) | (w2 << 24));
+        const auto s3 = static_cast<int32_t>(w2 & 0xffffff00u);
+        max0 = s0 > max0 ? s0 : max0;
+        min0 = s0 < min0 ? s0 : min0;
+        max1 = s1 > max1 ? s1 : max1;
+        min1 = s1 < min1 ? s1 : min1;
+        max0 = s2 > max0 ? s2 : max0;
+        min0 = s2 < min0 ? s2 : min0;
+        max1 = s3 > max1 ? s3 : max1;
+        min1 = s3 < min1 ? s3 : min1;
+    }
+    Extremes e;
+    e.max[0] = max0;
+    e.min[0] = min0;
+    e.max[1] = max1;
+    e.min[1] = min1;
+    for (int i = 4 * groups; i < count; ++i) {
+        const uint8_t* q = p + 3 * i;
+        const auto v = static_cast<int32_t>((static_cast<uint32_t>(q[0]) << 8) |
+                                            (static_cast<uint32_t>(q[1]) << 16) |
+                                            (static_cast<uint32_t>(q[2]) << 24));
+        e.max[i & 1] = v > e.max[i & 1] ? v : e.max[i & 1];
+        e.min[i & 1] = v < e.min[i & 1] ? v : e.min[i & 1];
+    }
+    return e;
+}
+
+Extremes Measure(const uint8_t* p, int count, unsigned sampleBytes) {
+    return sampleBytes == 3 ? Extremes24(p, count) : Extremes16(p, count);
+}
+
+// Largest magnitude of one lane. Scaled 24-bit values are brought down before the
+// negation, so the most negative sample does not overflow.
+int32_t Magnitude(const Extremes& e, int lane, unsigned sampleBytes) {
+    const int shift = sampleBytes == 3 ? 8 : 0;
+    const int32_t top = e.max[lane] >> shift;
+    const int32_t bottom = -(e.min[lane] >> shift);
+    return top > bottom ? top : bottom;
 }
 
 }  // namespace
@@ -76,16 +146,16 @@ int32_t MaxMagnitude(const void* samples, int count, unsigned sampleBytes) {
     if (count < 1) {
         return 0;
     }
-    const auto* p = static_cast<const uint8_t*>(samples);
-    return sampleBytes == 3 ? MaxOf<3, 3>(p, count) : MaxOf<2, 2>(p, count);
+    const Extremes e = Measure(static_cast<const uint8_t*>(samples), count, sampleBytes);
+    const int32_t even = Magnitude(e, 0, sampleBytes);
+    const int32_t odd = Magnitude(e, 1, sampleBytes);
+    return even > odd ? even : odd;
 }
 
 int32_t MaxMagnitudeOfInput(const void* frames, int count, unsigned sampleBytes, int channel) {
-    if (count < 1) {
-        return 0;
-    }
-    const auto* p = static_cast<const uint8_t*>(frames) + channel * sampleBytes;
-    return sampleBytes == 3 ? MaxOf<3, 6>(p, count) : MaxOf<2, 4>(p, count);
+    int32_t pair[2];
+    MaxMagnitudePair(frames, count, sampleBytes, pair);
+    return pair[channel];
 }
 
 void MaxMagnitudePair(const void* frames, int count, unsigned sampleBytes, int32_t out[2]) {
@@ -93,13 +163,135 @@ void MaxMagnitudePair(const void* frames, int count, unsigned sampleBytes, int32
     if (count < 1) {
         return;
     }
-    const auto* p = static_cast<const uint8_t*>(frames);
-    if (sampleBytes == 3) {
-        MaxOfPair<3>(p, count, out);
-    } else {
-        MaxOfPair<2>(p, count, out);
+    const Extremes e = Measure(static_cast<const uint8_t*>(frames), 2 * count, sampleBytes);
+    out[0] = Magnitude(e, 0, sampleBytes);
+    out[1] = Magnitude(e, 1, sampleBytes);
+}
+
+namespace {
+
+// Stereo frames and per-input runs, converted a few 32-bit words at a time: two 16-bit
+// frames are two words, four 24-bit frames are six, so every load and store is a whole
+// word and the loops vectorise. The last frames that do not fill a group go byte by byte.
+
+void CopyFrameTail(int from, int frames, unsigned sb, const uint8_t* left, const uint8_t* right,
+                   uint8_t* out) {
+    for (int i = from; i < frames; ++i) {
+        memcpy(out + 2 * i * sb, left + i * sb, sb);
+        memcpy(out + 2 * i * sb + sb, right + i * sb, sb);
     }
 }
+
+void SplitFrameTail(int from, int frames, unsigned sb, const uint8_t* in, uint8_t* left,
+                    uint8_t* right) {
+    for (int i = from; i < frames; ++i) {
+        memcpy(left + i * sb, in + 2 * i * sb, sb);
+        if (right != nullptr) {
+            memcpy(right + i * sb, in + 2 * i * sb + sb, sb);
+        }
+    }
+}
+
+NALVO_HOT_LOOP void Interleave16(int frames, const uint8_t* left, const uint8_t* right,
+                                 uint8_t* out) {
+    const int pairs = frames / 2;
+    for (int i = 0; i < pairs; ++i) {
+        const uint32_t l = Load32(left + 4 * i);
+        const uint32_t r = Load32(right + 4 * i);
+        Store32(out + 8 * i, (l & 0xffffu) | (r << 16));
+        Store32(out + 8 * i + 4, (l >> 16) | (r & 0xffff0000u));
+    }
+    CopyFrameTail(2 * pairs, frames, 2, left, right, out);
+}
+
+// Four 24-bit samples, each in the low bits of its own word.
+struct Four {
+    uint64_t s[4];
+};
+
+// Four packed samples from the three 32-bit words that hold them.
+inline Four Unpack24(uint64_t w0, uint64_t w1, uint64_t w2) {
+    return {{w0 & 0xffffffu, (w0 >> 24) | ((w1 << 8) & 0xffffffu),
+             (w1 >> 16) | ((w2 << 16) & 0xffffffu), w2 >> 8}};
+}
+
+// Four packed samples into three 32-bit words.
+inline void Pack24(uint8_t* out, const Four& f) {
+    Store32(out, static_cast<uint32_t>(f.s[0] | (f.s[1] << 24)));
+    Store32(out + 4, static_cast<uint32_t>((f.s[1] >> 8) | (f.s[2] << 16)));
+    Store32(out + 8, static_cast<uint32_t>((f.s[2] >> 16) | (f.s[3] << 8)));
+}
+
+// Four stereo frames (24 bytes) as three 64-bit words, and back: even samples are input 1.
+inline void SplitFrames24(const uint8_t* p, Four& left, Four& right) {
+    const uint64_t i0 = Load64(p), i1 = Load64(p + 8), i2 = Load64(p + 16);
+    left = {{i0 & 0xffffffu, (i0 >> 48) | ((i1 & 0xffu) << 16), (i1 >> 32) & 0xffffffu,
+             (i2 >> 16) & 0xffffffu}};
+    right = {{(i0 >> 24) & 0xffffffu, (i1 >> 8) & 0xffffffu, (i1 >> 56) | ((i2 & 0xffffu) << 8),
+              (i2 >> 40) & 0xffffffu}};
+}
+
+inline void PackFrames24(uint8_t* out, const Four& l, const Four& r) {
+    Store64(out, l.s[0] | (r.s[0] << 24) | (l.s[1] << 48));
+    Store64(out + 8, (l.s[1] >> 16) | (r.s[1] << 8) | (l.s[2] << 32) | (r.s[2] << 56));
+    Store64(out + 16, (r.s[2] >> 8) | (l.s[3] << 16) | (r.s[3] << 40));
+}
+
+NALVO_HOT_LOOP void Interleave24(int frames, const uint8_t* left, const uint8_t* right,
+                                 uint8_t* out) {
+    const int groups = frames / 4;
+    for (int g = 0; g < groups; ++g) {
+        const uint8_t* l = left + 12 * g;
+        const uint8_t* r = right + 12 * g;
+        PackFrames24(out + 24 * g, Unpack24(Load32(l), Load32(l + 4), Load32(l + 8)),
+                     Unpack24(Load32(r), Load32(r + 4), Load32(r + 8)));
+    }
+    CopyFrameTail(4 * groups, frames, 3, left, right, out);
+}
+
+NALVO_HOT_LOOP void Split16(int frames, const uint8_t* in, uint8_t* left, uint8_t* right) {
+    const int pairs = frames / 2;
+    for (int i = 0; i < pairs; ++i) {
+        const uint32_t a = Load32(in + 8 * i);
+        const uint32_t b = Load32(in + 8 * i + 4);
+        Store32(left + 4 * i, (a & 0xffffu) | (b << 16));
+        Store32(right + 4 * i, (a >> 16) | (b & 0xffff0000u));
+    }
+    SplitFrameTail(2 * pairs, frames, 2, in, left, right);
+}
+
+NALVO_HOT_LOOP void TakeLeft16(int frames, const uint8_t* in, uint8_t* left) {
+    const int pairs = frames / 2;
+    for (int i = 0; i < pairs; ++i) {
+        const uint32_t a = Load32(in + 8 * i);
+        const uint32_t b = Load32(in + 8 * i + 4);
+        Store32(left + 4 * i, (a & 0xffffu) | (b << 16));
+    }
+    SplitFrameTail(2 * pairs, frames, 2, in, left, nullptr);
+}
+
+NALVO_HOT_LOOP void Split24(int frames, const uint8_t* in, uint8_t* left, uint8_t* right) {
+    const int groups = frames / 4;
+    for (int g = 0; g < groups; ++g) {
+        Four l, r;
+        SplitFrames24(in + 24 * g, l, r);
+        Pack24(left + 12 * g, l);
+        Pack24(right + 12 * g, r);
+    }
+    SplitFrameTail(4 * groups, frames, 3, in, left, right);
+}
+
+NALVO_HOT_LOOP void TakeLeft24(int frames, const uint8_t* in, uint8_t* left) {
+    const int groups = frames / 4;
+    for (int g = 0; g < groups; ++g) {
+        Four l, r;
+        SplitFrames24(in + 24 * g, l, r);
+        Pack24(left + 12 * g, l);
+    }
+    SplitFrameTail(4 * groups, frames, 3, in, left, nullptr);
+}
+
+}  // namespace
 
 void RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak,
                int32_t* periodPeak) {
@@ -126,16 +318,10 @@ void Deinterleave(int frames, int sampleBytes, const uint8_t* in, uint8_t* left,
     if (frames <= 0) {
         return;
     }
-    if (right == nullptr) {
-        if (sampleBytes == 3) {
-            TakeLeft<3>(frames, in, left);
-        } else {
-            TakeLeft<2>(frames, in, left);
-        }
-    } else if (sampleBytes == 3) {
-        Split<3>(frames, in, left, right);
+    if (sampleBytes == 3) {
+        right == nullptr ? TakeLeft24(frames, in, left) : Split24(frames, in, left, right);
     } else {
-        Split<2>(frames, in, left, right);
+        right == nullptr ? TakeLeft16(frames, in, left) : Split16(frames, in, left, right);
     }
 }
 
@@ -144,21 +330,9 @@ void Interleave(int frames, int sampleBytes, const uint8_t* left, const uint8_t*
     if (frames <= 0) {
         return;
     }
-    if (sampleBytes == 2) {
-        for (int i = 0; i < frames; ++i) {
-            out[4 * i] = left[2 * i];
-            out[4 * i + 1] = left[2 * i + 1];
-            out[4 * i + 2] = right[2 * i];
-            out[4 * i + 3] = right[2 * i + 1];
-        }
-        return;
-    }
-    for (int i = 0; i < frames; ++i) {
-        out[6 * i] = left[3 * i];
-        out[6 * i + 1] = left[3 * i + 1];
-        out[6 * i + 2] = left[3 * i + 2];
-        out[6 * i + 3] = right[3 * i];
-        out[6 * i + 4] = right[3 * i + 1];
-        out[6 * i + 5] = right[3 * i + 2];
+    if (sampleBytes == 3) {
+        Interleave24(frames, left, right, out);
+    } else {
+        Interleave16(frames, left, right, out);
     }
 }
