@@ -479,6 +479,11 @@ void ReportWriteFailure(const Session& s) {
 }  // namespace
 
 int RECORD(RecordRequest& request) {
+    // Declared first, so it runs last: libasound keeps the parsed configuration for the
+    // life of the process unless asked to drop it once every handle is closed.
+    struct AlsaConfigRelease {
+        ~AlsaConfigRelease() { snd_config_update_free_global(); }
+    } releaseConfig;
     PcmHandle pcm;
     snd_pcm_uframes_t period = 0;
     Session s;
