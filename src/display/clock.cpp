@@ -1,8 +1,10 @@
 // The remaining-time text that opens the console line redrawn after every period.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "display.h"
+#include "fixed.h"
 
 int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate) {
     // The frame count wraps in 32 bits like the loop's own counters; adding as unsigned keeps
@@ -11,7 +13,20 @@ int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate)
         static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
     // Single precision on purpose: with large counts it decides the printed digits.
     const float seconds = static_cast<float>(frames) / static_cast<float>(rate);
-    return std::snprintf(out, cap, "\rrem = %.2f sec", static_cast<double>(seconds));
+    char text[kDisplayTextMax];
+    static const char kHead[] = "\rrem = ";
+    static const char kTail[] = " sec";
+    std::memcpy(text, kHead, sizeof kHead - 1);
+    std::size_t len = sizeof kHead - 1;
+    len += static_cast<std::size_t>(FormatFixed(text + len, seconds, 2));
+    std::memcpy(text + len, kTail, sizeof kTail);  // with its NUL
+    len += sizeof kTail - 1;
+    if (cap != 0) {
+        const std::size_t fit = len < cap ? len : cap - 1;
+        std::memcpy(out, text, fit);
+        out[fit] = '\0';
+    }
+    return static_cast<int>(len);
 }
 
 void UpdateClock(int32_t a, int32_t b, unsigned rate) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "display.h"
+#include "fixed.h"
 
 namespace {
 
@@ -37,13 +38,13 @@ void PutChar(Text& t, char c) {
     ++t.len;
 }
 
-// One number through printf's own conversion so the rounding (and "-0.0") is exactly printf's.
-void PutNumber(Text& t, const char* format, double value) {
-    const std::size_t room = t.len < t.cap ? t.cap - t.len : 0;
-    const int n = std::snprintf(room != 0 ? t.out + t.len : nullptr, room, format, value);
-    if (n > 0) {
-        t.len += static_cast<std::size_t>(n);
-    }
+void PutString(Text& t, const char* s);
+
+// One number with printf's rounding (and its "-0.0").
+void PutNumber(Text& t, float value, int decimals) {
+    char text[48];
+    FormatFixed(text, value, decimals);
+    PutString(t, text);
 }
 
 void PutString(Text& t, const char* s) {
@@ -113,7 +114,9 @@ int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float ran
     }
 
     Text t{out, cap, 0};
-    PutNumber(t, "\t -%.0f dB [", static_cast<double>(rangeDb));
+    PutString(t, "\t -");
+    PutNumber(t, rangeDb, 0);
+    PutString(t, " dB [");
 
     int lit = 0;
     if (!(-static_cast<double>(rangeDb) > Current)) {
@@ -146,9 +149,11 @@ int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float ran
     if (both && holdPeak[1] != 0) {
         realPeakR = static_cast<float>(LevelDb(fullScale, holdPeak[1]));
     }
-    PutNumber(t, "] %.1f", static_cast<double>(realPeakL));
+    PutString(t, "] ");
+    PutNumber(t, realPeakL, 1);
     if (both) {
-        PutNumber(t, " / %.1f", static_cast<double>(realPeakR));
+        PutString(t, " / ");
+        PutNumber(t, realPeakR, 1);
     }
     PutString(t, " dB   ");
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "fixed.h"
+
 namespace {
 
 constexpr float kRange = 45.0f;
@@ -333,6 +335,37 @@ TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
     UpdateClock(0, 0, 48000);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed, "\rrem = 2.06 sec" + Expected(21, "-144.0") + "\rrem = 0.00 sec");
+}
+
+}  // namespace
+
+namespace {
+
+// The console numbers are formatted without printf; they must be printf's digits for every
+// value, ties and negative zero included.
+TEST(FixedText, MatchesPrintfForEveryKindOfValue) {
+    std::vector<float> values = {0.0f,      -0.0f,   0.005f,   0.015f,   0.125f,  -0.125f,
+                                 0.25f,     2.0625f, -144.0f,  -6.0206f, 59.91f,  1e-30f,
+                                 -1e-30f,   45.0f,   0.05f,    -0.05f,   99.995f, 1e14f,
+                                 -65536.0f, 3e38f,   INFINITY, NAN};
+    uint32_t seed = 7;
+    for (int i = 0; i < 20000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        // Uniform over exponents as well as mantissas, both signs.
+        const float unit = static_cast<float>(seed >> 8) / 16777216.0f;
+        const int exponent = static_cast<int>(seed % 40) - 20;
+        values.push_back((seed & 1 ? -1.0f : 1.0f) * std::ldexp(unit, exponent));
+        // Exact halves at each number of decimals: ties must round to even like printf.
+        values.push_back(static_cast<float>(static_cast<int>(seed % 100000)) / 8.0f);
+    }
+    for (float v : values) {
+        for (int decimals = 0; decimals <= 2; ++decimals) {
+            char mine[48], theirs[64];
+            FormatFixed(mine, v, decimals);
+            snprintf(theirs, sizeof theirs, "%.*f", decimals, static_cast<double>(v));
+            ASSERT_STREQ(mine, theirs) << "value " << v << ", " << decimals << " decimals";
+        }
+    }
 }
 
 }  // namespace
