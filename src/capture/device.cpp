@@ -26,7 +26,8 @@ struct Granted {
 
 // libasound prints its own diagnostics on standard error; the one line we print with
 // its error text says the same, and scripts reading our standard error expect just that.
-void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+// The handler's type is libasound's, C variadic included.
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}  // NOLINT(cert-dcl50-cpp)
 
 Granted ReadGranted(const snd_pcm_hw_params_t* params) {
     Granted g;

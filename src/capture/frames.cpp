@@ -7,7 +7,7 @@
 int32_t MaxFrames(int period, unsigned blockAlign) {
     const int64_t byCount = INT32_MAX;
     // RIFF size = 36 + data size must fit in 32 bits.
-    const int64_t byHeader = (int64_t{UINT32_MAX} - 36) / blockAlign;
+    const int64_t byHeader = (int64_t{UINT32_MAX} - 36) / int64_t{blockAlign};
     const int64_t limit = byCount < byHeader ? byCount : byHeader;
     return static_cast<int32_t>(limit / period * period);
 }
