@@ -46,8 +46,9 @@ float NarrowDuration(double d) {
 }
 
 // Reads the next whitespace-delimited word. Keeps at most three characters in `word`
-// and reports in `whole` whether it fitted. Returns false at the end of the input or on
-// a read error.
+// and reports in `whole` whether it fitted; a word with a NUL byte in it never counts as
+// whole, since `word` would end at the NUL ("o\0x" would read as "o"). Returns false at
+// the end of the input or on a read error.
 bool ReadWord(FILE* in, char (&word)[4], bool& whole) {
     int c;
     do {
@@ -59,7 +60,7 @@ bool ReadWord(FILE* in, char (&word)[4], bool& whole) {
     size_t len = 0;
     whole = true;
     while (c != EOF && !isspace(c)) {
-        if (len < sizeof word - 1) {
+        if (len < sizeof word - 1 && c != '\0') {
             word[len++] = static_cast<char>(c);
         } else {
             whole = false;
