@@ -1,9 +1,11 @@
 // The front end as a user meets it: usage text, refusals in their order, and the
 // existing-file guard fed on standard input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,46 @@ TEST(Refusals, HardLinkedNamesAreTheSameFile) {
         RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
     EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
     EXPECT_EQ(r.status, 1);
+}
+
+// A recording reaches 4 GiB. A 32-bit build without 64-bit file offsets cannot stat() or
+// open() a file of 2 GiB or more (EOVERFLOW) and took such a file for absent. The test makes
+// its files through the explicit 64-bit calls, so it does not depend on how it was built.
+constexpr int64_t kLargeFileBytes = int64_t{3} << 30;
+
+bool MakeLargeFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ftruncate64(fd, kLargeFileBytes) == 0;  // sparse: no disk space used
+    return close(fd) == 0 && ok;
+}
+
+int64_t LargeFileSize(const std::string& path) {
+    struct stat64 st;
+    return stat64(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+TEST(Refusals, HardLinkedNamesOfAFileOverTwoGibibytesAreTheSameFile) {
+    ScratchDir dir;
+    ASSERT_TRUE(MakeLargeFile(dir / "one.wav"));
+    ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
+    const RunResult r =
+        RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
+    EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LargeFileSize(dir / "one.wav"), kLargeFileBytes);
+}
+
+TEST(OverwriteGuard, AsksAboutAFileOverTwoGibibytes) {
+    ScratchDir dir;
+    ASSERT_TRUE(MakeLargeFile(dir / "big.wav"));
+    const RunResult r = RunNalvo(
+        {.args = {"1648", "0.01", "null", "1", "big.wav"}, .stdinText = "x\n", .cwd = dir.path()});
+    EXPECT_EQ(r.out, kPrompt("big.wav"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(LargeFileSize(dir / "big.wav"), kLargeFileBytes);
 }
 
 struct GuardCase {

@@ -168,9 +168,12 @@ uint64_t Produced(const Fake* f) {
     if (!f->cfg.realtime) {
         return Appl(f) + f->io.buffer_size;
     }
+    // elapsed * rate / 1e9, rounded down. Whole seconds and the rest apart: the product of
+    // the rest (below 1e9) and a 32-bit rate fits 64 bits, and 32-bit ARM has no 128-bit
+    // integers.
     const uint64_t elapsed = NowNs() - f->t0_ns;
-    return f->hw_at_t0 + static_cast<uint64_t>(static_cast<unsigned __int128>(elapsed) *
-                                               f->io.rate / 1000000000u);
+    const uint64_t rate = f->io.rate;
+    return f->hw_at_t0 + elapsed / 1000000000u * rate + elapsed % 1000000000u * rate / 1000000000u;
 }
 
 // Clock time at which a real-time device has captured `frames` frames since the prepare.
@@ -178,10 +181,11 @@ uint64_t TimeOfFrame(const Fake* f, uint64_t frames) {
     if (frames <= f->hw_at_t0) {
         return f->t0_ns;
     }
-    const unsigned __int128 ns =
-        (static_cast<unsigned __int128>(frames - f->hw_at_t0) * 1000000000u + f->io.rate - 1) /
-        f->io.rate;
-    return f->t0_ns + static_cast<uint64_t>(ns);
+    // frames * 1e9 / rate, rounded up, split like Produced(): whole seconds of frames, then
+    // the rest (below the rate), whose product with 1e9 fits 64 bits.
+    const uint64_t n = frames - f->hw_at_t0;
+    const uint64_t rate = f->io.rate;
+    return f->t0_ns + n / rate * 1000000000u + (n % rate * 1000000000u + rate - 1) / rate;
 }
 
 snd_pcm_sframes_t Wrap(const Fake* f, uint64_t pos) {
