@@ -1,0 +1,33 @@
+# The Debian package (cpack in the build directory): the program and its manual page.
+# Nothing under tests/ has an install rule, so neither the tests nor the fake capture device
+# can end up in it.
+install(FILES ${PROJECT_SOURCE_DIR}/man/nalvo.1 DESTINATION share/man/man1)
+
+set(NALVO_PACKAGE_MAINTAINER "nalvo maintainers <maintainers@nalvo.invalid>" CACHE STRING
+    "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME nalvo)
+set(CPACK_PACKAGE_CONTACT "${NALVO_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "record one or two inputs of an ALSA capture device into WAV files")
+# The extended description; the summary above is its first line.
+set(CPACK_PACKAGE_DESCRIPTION
+    "nalvo records one or two inputs of an ALSA capture device into uncompressed PCM
+WAV files, 16-bit or packed 24-bit, at 44.1, 48, 88.2 or 96 kHz, for a duration
+given on the command line, with a console level meter. Every file it leaves
+has a header that tells the truth about the data in it, however the recording
+ends.")
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+# CPACK_DEBIAN_PACKAGE_ARCHITECTURE: a cross toolchain file sets the target's; otherwise
+# CPack asks dpkg for the host's.
+#
+# dpkg-shlibdeps cannot work out the dependencies of a cross build: deb-depends.cmake
+# writes CPACK_DEBIAN_PACKAGE_DEPENDS from the libraries the staged program needs.
+set(CPACK_NALVO_READELF "${CMAKE_READELF}")
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-depends.cmake)
+
+include(CPack)

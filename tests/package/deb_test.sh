@@ -1,0 +1,57 @@
+#!/bin/sh
+# Builds the Debian package into a scratch directory, checks what it holds and what it
+# says about itself, unpacks it as dpkg would install it and runs the installed nalvo
+# without arguments: the usage text and exit status 1.
+#
+#   deb_test.sh CPACK CPACK_CONFIG [EMULATOR...]
+set -eu
+cpack=$1
+config=$2
+shift 2
+
+scratch=$(mktemp -d /tmp/nalvo-deb-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+if ! "$cpack" --config "$config" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
+    cat "$scratch/cpack.log" >&2
+    fail "cpack could not build the package"
+fi
+deb=$(find "$scratch/out" -maxdepth 1 -name 'nalvo_*.deb')
+[ -n "$deb" ] && [ "$(echo "$deb" | wc -l)" -eq 1 ] || fail "expected one nalvo_*.deb, got: $deb"
+
+# Only the program and its manual page; directories aside.
+dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$scratch/files"
+printf '%s\n' ./usr/bin/nalvo ./usr/share/man/man1/nalvo.1 >"$scratch/expected"
+diff -u "$scratch/expected" "$scratch/files" || fail "the package holds other files"
+
+dpkg-deb -f "$deb" Depends | grep -q 'libasound2 (>= 1\.1)' ||
+    fail "no libasound2 dependency: $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= 2\.[0-9]*)' ||
+    fail "no versioned libc6 dependency: $(dpkg-deb -f "$deb" Depends)"
+
+dpkg -x "$deb" "$scratch/root"
+nalvo="$scratch/root/usr/bin/nalvo"
+[ -x "$nalvo" ] || fail "usr/bin/nalvo is not an executable file"
+
+# The architecture the package declares must be the one of the program it carries (the
+# ELF machine field, two little-endian bytes at offset 18): a cross build labelled with the build
+# machine's architecture would install on the wrong board.
+machine=$(od -An -tu2 -j18 -N2 "$nalvo" | tr -d ' ')
+arch=$(dpkg-deb -f "$deb" Architecture)
+case "$arch:$machine" in
+amd64:62 | i386:3 | armhf:40 | armel:40 | arm64:183) ;;
+*) fail "package architecture $arch does not match the program's ELF machine $machine" ;;
+esac
+
+status=0
+"$@" "$nalvo" >"$scratch/stdout" 2>"$scratch/stderr" </dev/null || status=$?
+[ "$status" -eq 1 ] || fail "nalvo without arguments exited with $status, not 1"
+printf '\n\n\nThis is a 1 or 2 channel recording program.\n' >"$scratch/usage"
+head -c "$(wc -c <"$scratch/usage")" "$scratch/stdout" | cmp -s - "$scratch/usage" ||
+    fail "the usage text does not start as expected: $(head -c 200 "$scratch/stdout")"
+[ ! -s "$scratch/stderr" ] || fail "nalvo wrote on standard error: $(cat "$scratch/stderr")"
+echo "package $(basename "$deb") ($arch): contents, dependencies and usage as expected"
