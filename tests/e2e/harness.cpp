@@ -30,7 +30,12 @@ RunResult RunNalvo(const RunOptions& o) {
         r.err = "pipe failed";
         return r;
     }
+#ifdef NALVO_TEST_EMULATOR
+    // A cross build: nalvo is a program of the target too, run through the emulator.
+    std::vector<std::string> argv = {NALVO_TEST_EMULATOR, NALVO_BINARY};
+#else
     std::vector<std::string> argv = {NALVO_BINARY};
+#endif
     argv.insert(argv.end(), o.args.begin(), o.args.end());
     const std::string config = o.alsaConfig.empty() ? NALVO_ALSA_CONF : o.alsaConfig;
 
@@ -57,7 +62,8 @@ RunResult RunNalvo(const RunOptions& o) {
             cargv.push_back(const_cast<char*>(a.c_str()));
         }
         cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
+        // execvp: an emulator may be named without its directory.
+        execvp(cargv[0], cargv.data());
         _exit(127);
     }
     close(inPipe[0]);
