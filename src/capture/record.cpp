@@ -1,7 +1,8 @@
 #include "record.h"
 
 #include <alsa/asoundlib.h>
-#include <sys/stat.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,13 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "device.h"
 #include "display.h"
 #include "frames.h"
 #include "samples.h"
+#include "session.h"
 #include "wav.h"
+#include "writer.h"
 
 namespace {
 
@@ -46,172 +50,7 @@ void InstallSignalHandlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// One input's output file.
-struct Slot {
-    int enabled = 0;
-    std::string name;
-    File stream;
-    int writeError = 0;  // errno of the first failed write or close
-};
-
 enum class Ending { Completed, Stopped, DeviceFailed, WriteFailed };
-
-// Everything one recording works on, set up before the capture loop.
-struct Session {
-    const RecordRequest* request = nullptr;
-    snd_pcm_t* pcm = nullptr;
-    int period = 0;
-    // Frames arrive interleaved (one buffer of stereo frames) rather than as one run of
-    // samples per input (two halves of the buffer).
-    bool interleavedAccess = false;
-    int32_t totalFrames = 0;
-    Slot slots[2];
-    Buffer periodBuf[2];
-    Buffer stereoBuf;
-    // Peaks per input: whole recording, period just measured, current hold window.
-    int32_t recPeak[2] = {0, 0};
-    int32_t periodPeak[2] = {0, 0};
-    int32_t holdPeak[2] = {0, 0};
-    int overruns = 0;
-    int deviceError = 0;  // negative ALSA code that ended the capture
-    int failedSlot = -1;  // slot whose file failed
-};
-
-unsigned FileBlockAlign(const RecordRequest& r) {
-    return BlockAlign(r.sampleBytes, r.interleave);
-}
-
-void RemoveFiles(const std::vector<std::string>& names) {
-    for (const auto& name : names) {
-        remove(name.c_str());
-    }
-}
-
-// Creates every output file with its header, then opens each for appending. On failure
-// prints the message, removes what this run created and returns false.
-bool PrepareFiles(Session& s, RecordRequest& req) {
-    s.slots[0].enabled = 1;
-    s.slots[1].enabled = req.channels == 2 ? 1 : 0;
-
-    std::vector<std::string> created;
-    auto fail = [&](const std::string& name) {
-        printf("Can't open %s for recording\n", name.c_str());
-        fflush(stdout);
-        for (auto& slot : s.slots) {
-            slot.stream.reset();
-        }
-        RemoveFiles(created);
-        return false;
-    };
-
-    if (req.autoName) {
-        req.fileList.clear();
-    }
-    size_t next = 0;  // next given name
-    for (int i = 0; i < 2; ++i) {
-        if (!s.slots[i].enabled) {
-            continue;
-        }
-        std::string name;
-        bool opened = false;
-        int err = 0;
-        if (req.autoName) {
-            // Never replace an existing recording: two runs started within the same
-            // second take the next free number instead.
-            long seconds = NewTime();
-            for (int attempt = 0; attempt < 100000; ++attempt, ++seconds) {
-                name = GeneratedName(i + 1, seconds);
-                err = MAKE_HEADER(name.c_str(), req.rate, s.totalFrames, req.sampleBytes,
-                                  req.interleave, true, &opened);
-                if (err != EEXIST) {
-                    break;
-                }
-            }
-            req.fileList.push_back(name);
-        } else {
-            if (next >= req.fileList.size()) {
-                return fail("");
-            }
-            name = req.fileList[next++];
-            err = MAKE_HEADER(name.c_str(), req.rate, s.totalFrames, req.sampleBytes,
-                              req.interleave, false, &opened);
-        }
-        if (opened) {
-            created.push_back(name);
-        }
-        if (err != 0) {
-            return fail(name);
-        }
-        s.slots[i].name = name;
-    }
-    for (auto& slot : s.slots) {
-        if (!slot.enabled) {
-            continue;
-        }
-        slot.stream.reset(fopen(slot.name.c_str(), "ab"));
-        if (!slot.stream) {
-            return fail(slot.name);
-        }
-    }
-    return true;
-}
-
-// Appends `frames` frames to a slot's file. Returns false (and notes the error) when the
-// file took less.
-bool Append(Session& s, int slotIndex, const uint8_t* data, size_t frames, size_t frameBytes) {
-    Slot& slot = s.slots[slotIndex];
-    if (frames == 0) {
-        return true;
-    }
-    if (fwrite(data, frameBytes, frames, slot.stream.get()) != frames) {
-        slot.writeError = errno != 0 ? errno : EIO;
-        s.failedSlot = slotIndex;
-        return false;
-    }
-    return true;
-}
-
-// Writes the first `frames` frames of a period buffer to the output files.
-bool WritePeriod(Session& s, const uint8_t* buf, int frames) {
-    const RecordRequest& req = *s.request;
-    const size_t sb = req.sampleBytes;
-    if (s.interleavedAccess) {
-        if (req.interleave) {
-            // The device's frames already are the stereo file's frames.
-            return Append(s, 0, buf, static_cast<size_t>(frames), 2 * sb);
-        }
-        uint8_t* left = s.stereoBuf.get();
-        uint8_t* right = s.slots[1].enabled ? left + static_cast<size_t>(s.period) * sb : nullptr;
-        Deinterleave(frames, static_cast<int>(sb), buf, left, right);
-        if (!Append(s, 0, left, static_cast<size_t>(frames), sb)) {
-            return false;
-        }
-        return right == nullptr || Append(s, 1, right, static_cast<size_t>(frames), sb);
-    }
-    const uint8_t* left = buf;
-    const uint8_t* right = buf + static_cast<size_t>(s.period) * sb;
-    if (req.interleave) {
-        Interleave(frames, static_cast<int>(sb), left, right, s.stereoBuf.get());
-        return Append(s, 0, s.stereoBuf.get(), static_cast<size_t>(frames), 2 * sb);
-    }
-    if (s.slots[0].enabled && !Append(s, 0, left, static_cast<size_t>(frames), sb)) {
-        return false;
-    }
-    if (s.slots[1].enabled && !Append(s, 1, right, static_cast<size_t>(frames), sb)) {
-        return false;
-    }
-    return true;
-}
 
 // Measures the period read one iteration earlier (the meter and the peaks run one
 // period behind the files).
@@ -328,43 +167,87 @@ void ShowProgress(Session& s, int32_t framesDone, int& meterReset) {
     fflush(stdout);
 }
 
-Ending CaptureLoop(Session& s) {
+// Where the next period goes: a free slot of the writer's queue. When the writer is that
+// far behind, waiting for it is safe as long as the device can hold what arrives in the
+// meantime: always for a source that delivers faster than real time (a file, a test
+// device), and while its ring buffer has room for a real one. Past that, the period is
+// read into `spare` and dropped, so the device itself never overflows and the files keep
+// their timeline (the writer puts silence in its place).
+uint8_t* NextBuffer(Session& s, PeriodQueue& q, int64_t framesDone,
+                    const struct timespec& started) {
+    if (uint8_t* slot = FreeSlot(q)) {
+        return slot;
+    }
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const double elapsed = static_cast<double>(now.tv_sec - started.tv_sec) +
+                               static_cast<double>(now.tv_nsec - started.tv_nsec) / 1e9;
+        const bool aheadOfTime =
+            static_cast<double>(framesDone) >
+            elapsed * s.request->rate + static_cast<double>(s.bufferSize + s.period);
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(s.pcm);
+        const bool room = avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) +
+                                                2 * static_cast<snd_pcm_uframes_t>(s.period) <
+                                            s.bufferSize;
+        if (!aheadOfTime && !room) {
+            return nullptr;
+        }
+        if (uint8_t* slot = WaitForFreeSlot(q, 2)) {
+            return slot;
+        }
+        if (gStopRequested || WriterFailed(q)) {
+            return nullptr;
+        }
+    }
+}
+
+Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
     const RecordRequest& req = *s.request;
-    const size_t bufBytes = 2 * static_cast<size_t>(s.period) * req.sampleBytes;
-    memset(s.periodBuf[0].get(), 0, bufBytes);
-    memset(s.periodBuf[1].get(), 0, bufBytes);
+    memset(spare[0], 0, PeriodBytes(s));
+    memset(spare[1], 0, PeriodBytes(s));
     snd_pcm_prepare(s.pcm);
 
-    int fill = 0;
+    // The first measurement sees silence.
+    const uint8_t* previous = spare[1];
     int32_t framesDone = 0;
     int holdCount = 0;
     const unsigned holdLen = (3 * req.rate) >> 12;
     const bool twoInputs = req.interleave == 1 || req.channels == 2;
     int meterReset = 1;
+    struct timespec started;
+    clock_gettime(CLOCK_MONOTONIC, &started);
 
     while (framesDone < s.totalFrames) {
         if (gStopRequested) {
             return Ending::Stopped;
         }
+        if (WriterFailed(q)) {
+            return Ending::WriteFailed;
+        }
         snd_pcm_avail_update(s.pcm);
         snd_pcm_wait(s.pcm, 1);
-        uint8_t* current = s.periodBuf[fill].get();
-        const uint8_t* previous = s.periodBuf[1 - fill].get();
+        uint8_t* slot = NextBuffer(s, q, framesDone, started);
+        uint8_t* current = slot != nullptr ? slot : (previous == spare[0] ? spare[1] : spare[0]);
         int got = 0;
         const ReadResult read = ReadPeriod(s, current, got);
         if (read != ReadResult::Complete) {
             // Keep what the device delivered before the stop or the failure.
-            if (!WritePeriod(s, current, got)) {
-                return Ending::WriteFailed;
+            if (slot != nullptr) {
+                Publish(q, got);
             }
             return read == ReadResult::Stopped ? Ending::Stopped : Ending::DeviceFailed;
         }
-        fill = 1 - fill;
+        if (slot == nullptr) {
+            MarkOverrun(s);
+            NoteDropped(q);
+        }
 
         MeasurePeriod(s, previous);
-        if (!WritePeriod(s, current, s.period)) {
-            return Ending::WriteFailed;
+        if (slot != nullptr) {
+            Publish(q, s.period);
         }
+        previous = current;
         framesDone += s.period;
         ShowProgress(s, framesDone, meterReset);
 
@@ -387,6 +270,15 @@ Ending CaptureLoop(Session& s) {
     return gStopRequested ? Ending::Stopped : Ending::Completed;
 }
 
+// Capture matters more than anything else on the board: ask for real-time scheduling
+// for this thread. Where the system refuses, recording goes on as it is.
+void RaisePriority() {
+    struct sched_param param;
+    memset(&param, 0, sizeof param);
+    param.sched_priority = 20;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
 void PrintReport(const Session& s) {
     const RecordRequest& req = *s.request;
     printf("\n\nInput Channel Peaks:\n");
@@ -404,70 +296,6 @@ void PrintReport(const Session& s) {
         printf("\nRecord Overruns = %i\n", s.overruns);
     }
     fflush(stdout);
-}
-
-// Makes a file's header tell the truth about the whole frames that follow it, cutting a
-// partial frame left by a failed write. Returns 0 or an errno.
-int FixHeader(const std::string& name, const RecordRequest& req) {
-    File f(fopen(name.c_str(), "r+b"));
-    if (!f) {
-        return errno;
-    }
-    struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0) {
-        return errno;
-    }
-    const int64_t blockAlign = FileBlockAlign(req);
-    const int64_t data = st.st_size > kWavHeaderBytes ? st.st_size - kWavHeaderBytes : 0;
-    const int64_t frames = data / blockAlign;
-    if (frames * blockAlign != data &&
-        ftruncate(fileno(f.get()), kWavHeaderBytes + frames * blockAlign) != 0) {
-        return errno;
-    }
-    rewind(f.get());
-    if (!WriteHeader(f.get(), req.rate, static_cast<long>(frames), req.sampleBytes,
-                     req.interleave) ||
-        fflush(f.get()) != 0) {
-        return errno != 0 ? errno : EIO;
-    }
-    FILE* raw = f.release();
-    return fclose(raw) == 0 ? 0 : errno;
-}
-
-// Closes the files and, after any ending but a complete recording, rewrites each header
-// to the frames really stored. Returns false when a file could not be closed or mended.
-bool CloseFiles(Session& s, Ending ending) {
-    bool ok = true;
-    for (int i = 0; i < 2; ++i) {
-        Slot& slot = s.slots[i];
-        if (!slot.enabled || !slot.stream) {
-            continue;
-        }
-        if (fclose(slot.stream.release()) != 0 && slot.writeError == 0) {
-            slot.writeError = errno != 0 ? errno : EIO;
-            if (s.failedSlot < 0) {
-                s.failedSlot = i;
-            }
-        }
-    }
-    for (int i = 0; i < 2; ++i) {
-        Slot& slot = s.slots[i];
-        if (!slot.enabled) {
-            continue;
-        }
-        if (ending != Ending::Completed || slot.writeError != 0) {
-            const int err = FixHeader(slot.name, *s.request);
-            if (err != 0) {
-                fprintf(stderr, "nalvo: cannot correct the header of %s: %s\n", slot.name.c_str(),
-                        strerror(err));
-                ok = false;
-            }
-        }
-        if (slot.writeError != 0) {
-            ok = false;
-        }
-    }
-    return ok;
 }
 
 void ReportWriteFailure(const Session& s) {
@@ -493,16 +321,9 @@ int RECORD(RecordRequest& request) {
     s.request = &request;
     s.pcm = pcm.get();
     s.period = static_cast<int>(period);
-
-    // The buffers are sized once here; the loop allocates nothing.
-    const size_t bufBytes = 2 * static_cast<size_t>(period) * request.sampleBytes;
-    for (auto& buf : s.periodBuf) {
-        buf.reset(static_cast<uint8_t*>(malloc(bufBytes)));
-    }
-    s.stereoBuf.reset(static_cast<uint8_t*>(malloc(bufBytes)));
-    if (!s.periodBuf[0] || !s.periodBuf[1] || !s.stereoBuf) {
-        fprintf(stderr, "nalvo: cannot allocate %zu bytes for the period buffers\n", 3 * bufBytes);
-        return 1;
+    snd_pcm_uframes_t grantedPeriod = 0;
+    if (snd_pcm_get_params(s.pcm, &s.bufferSize, &grantedPeriod) < 0) {
+        s.bufferSize = 0;
     }
 
     // The device may have granted another period than the front end assumed: check the
@@ -514,14 +335,34 @@ int RECORD(RecordRequest& request) {
         return 1;
     }
 
+    // Everything the loop works on is allocated here: two spare periods, and a queue that
+    // rides out twelve seconds of stalled storage.
+    PeriodQueue queue;
+    Buffer spareBuf[2] = {Buffer(static_cast<uint8_t*>(malloc(PeriodBytes(s)))),
+                          Buffer(static_cast<uint8_t*>(malloc(PeriodBytes(s))))};
     InstallSignalHandlers();
-    if (!PrepareFiles(s, request)) {
+    if (!spareBuf[0] || !spareBuf[1] || !StartWriter(queue, s, 12.0)) {
+        StopWriter(queue);
+        fprintf(stderr, "nalvo: cannot allocate the recording buffers\n");
         return 1;
     }
+    uint8_t* spare[2] = {spareBuf[0].get(), spareBuf[1].get()};
+    if (!PrepareFiles(s, request)) {
+        StopWriter(queue);
+        return 1;
+    }
+    WarnIfShortOfSpace(s);
     puts(request.interleave ? "Recording in Stereo" : "Recording");
     fflush(stdout);
+    // The headers announce what is stored from the start, not the planned length.
+    UpdateHeaders(s);
+    RaisePriority();
 
-    const Ending ending = CaptureLoop(s);
+    Ending ending = CaptureLoop(s, queue, spare);
+    StopWriter(queue);
+    if (ending != Ending::DeviceFailed && WriterFailed(queue)) {
+        ending = Ending::WriteFailed;
+    }
     const bool failed = ending == Ending::DeviceFailed || ending == Ending::WriteFailed;
     fflush(stdout);
     if (ending == Ending::DeviceFailed) {
@@ -531,7 +372,7 @@ int RECORD(RecordRequest& request) {
         ReportWriteFailure(s);
     }
     PrintReport(s);
-    const bool filesOk = CloseFiles(s, ending);
+    const bool filesOk = CloseFiles(s);
     if (ending != Ending::WriteFailed && s.failedSlot >= 0) {
         fflush(stdout);
         ReportWriteFailure(s);

@@ -53,6 +53,9 @@ RunResult RunNalvo(const RunOptions& o) {
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+        for (const auto& setting : o.env) {
+            putenv(const_cast<char*>(setting.c_str()));
+        }
         if (o.uid >= 0 &&
             (setgid(static_cast<gid_t>(o.uid)) != 0 || setuid(static_cast<uid_t>(o.uid)) != 0)) {
             _exit(125);

@@ -21,6 +21,7 @@ struct RunOptions {
     int uid = -1;            // run the child as this user (tests that need to lose root)
     std::string alsaConfig;  // ALSA_CONFIG_PATH for the child; empty: the tests' default
     double timeoutSeconds = 60;
+    std::vector<std::string> env;  // extra "NAME=value" settings for the child
 };
 
 struct RunResult {

@@ -1,0 +1,79 @@
+// What one recording works on, shared by the capture loop, the writer and the output files.
+#pragma once
+
+#include <alsa/asoundlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "record.h"
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// One input's output file. While capturing, only the writer touches it.
+struct Slot {
+    int enabled = 0;
+    std::string name;
+    File stream;        // opened for appending: the audio
+    int headerFd = -1;  // opened for writing in place: the header's sizes
+    int64_t framesWritten = 0;
+    int writeError = 0;  // errno of the first failed write, sync or close
+};
+
+struct Session {
+    const RecordRequest* request = nullptr;
+    snd_pcm_t* pcm = nullptr;
+    int period = 0;
+    snd_pcm_uframes_t bufferSize = 0;
+    // Frames arrive interleaved (one buffer of stereo frames) rather than as one run of
+    // samples per input (two halves of the buffer).
+    bool interleavedAccess = false;
+    int32_t totalFrames = 0;
+    Slot slots[2];
+    // Peaks per input: whole recording, period just measured, current hold window.
+    int32_t recPeak[2] = {0, 0};
+    int32_t periodPeak[2] = {0, 0};
+    int32_t holdPeak[2] = {0, 0};
+    int overruns = 0;
+    int deviceError = 0;  // negative ALSA code that ended the capture
+    int failedSlot = -1;  // slot whose file failed
+};
+
+// Bytes of one period as the device delivers it: both inputs.
+inline size_t PeriodBytes(const Session& s) {
+    return 2 * static_cast<size_t>(s.period) * s.request->sampleBytes;
+}
+
+unsigned FileBlockAlign(const RecordRequest& r);
+
+// Creates every output file with its header, then opens each for appending. On failure
+// prints the message, removes what this run created and returns false.
+bool PrepareFiles(Session& s, RecordRequest& req);
+
+// Warns on standard error when a file system cannot hold the planned recording.
+void WarnIfShortOfSpace(const Session& s);
+
+// Writes the first `frames` frames of a period (in the device's layout) to the output
+// files, using `scratch` (one period's bytes) to rearrange them. Returns false when a file
+// took less; the slot notes the error.
+bool WritePeriod(Session& s, const uint8_t* period, int frames, uint8_t* scratch);
+
+// Makes the audio written so far durable and the headers announce it, so a power cut
+// leaves files that are valid up to a moment ago. Returns false on a failure.
+bool UpdateHeaders(Session& s);
+
+// Closes the files and rewrites each header to the whole frames really stored (cutting a
+// partial frame a failed write may have left). Returns false when a file could not be
+// written, closed or mended.
+bool CloseFiles(Session& s);

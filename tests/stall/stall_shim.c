@@ -1,0 +1,90 @@
+/* Test tool: makes the program's writes to regular files stall, as SD cards and USB sticks
+ * do, so a test can measure how long a stall recording survives without losing audio.
+ * Loaded with LD_PRELOAD by the tests only, and driven by their environment:
+ *   NALVO_STALL_AFTER_BYTES  the stall starts with the write that takes the bytes written to
+ *                            regular files past this count (default 0)
+ *   NALVO_STALL_MS           how long that one write blocks (default 0: never)
+ *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
+ * Writes to terminals, pipes and other non-files are never delayed. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static uint64_t written;
+static uint64_t next_stall;
+static int configured;
+static long stall_ms;
+static uint64_t every;
+
+static void configure(void) {
+    const char* after = getenv("NALVO_STALL_AFTER_BYTES");
+    const char* ms = getenv("NALVO_STALL_MS");
+    const char* ev = getenv("NALVO_STALL_EVERY_BYTES");
+    next_stall = after ? strtoull(after, NULL, 10) : 0;
+    stall_ms = ms ? strtol(ms, NULL, 10) : 0;
+    every = ev ? strtoull(ev, NULL, 10) : 0;
+    configured = 1;
+}
+
+static int is_file(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+/* Counts `bytes` about to go to a file and sleeps when they cross the stall point. */
+static void account(int fd, size_t bytes) {
+    if (!is_file(fd)) {
+        return;
+    }
+    long sleep_ms = 0;
+    pthread_mutex_lock(&lock);
+    if (!configured) {
+        configure();
+    }
+    written += bytes;
+    if (stall_ms > 0 && next_stall != UINT64_MAX && written > next_stall) {
+        sleep_ms = stall_ms;
+        next_stall = every ? next_stall + every : UINT64_MAX;
+    }
+    pthread_mutex_unlock(&lock);
+    if (sleep_ms > 0) {
+        struct timespec t = {sleep_ms / 1000, (sleep_ms % 1000) * 1000000L};
+        while (nanosleep(&t, &t) != 0) {
+        }
+    }
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    static ssize_t (*real)(int, const void*, size_t);
+    if (!real) {
+        real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    }
+    account(fd, count);
+    return real(fd, buf, count);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    static ssize_t (*real)(int, const void*, size_t, off_t);
+    if (!real) {
+        real = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+    }
+    account(fd, count);
+    return real(fd, buf, count, offset);
+}
+
+/* stdio writes reach the kernel through libc's internal write, not the exported one. */
+size_t fwrite(const void* ptr, size_t size, size_t n, FILE* stream) {
+    static size_t (*real)(const void*, size_t, size_t, FILE*);
+    if (!real) {
+        real = (size_t(*)(const void*, size_t, size_t, FILE*))dlsym(RTLD_NEXT, "fwrite");
+    }
+    account(fileno(stream), size * n);
+    return real(ptr, size, n, stream);
+}
