@@ -191,7 +191,7 @@ void WarnIfShortOfSpace(const Session& s) {
         }
         if (!counted) {
             needs.push_back({st.st_dev, slot.name.c_str(), fileBytes,
-                             static_cast<double>(fs.f_bavail) * fs.f_frsize});
+                             static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize)});
         }
     }
     for (const Need& n : needs) {
