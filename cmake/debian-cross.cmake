@@ -10,6 +10,10 @@ set(CMAKE_SYSTEM_PROCESSOR ${NALVO_CROSS_PROCESSOR})
 
 set(CMAKE_C_COMPILER ${NALVO_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${NALVO_CROSS_TRIPLET}-g++)
+# GCC notes on ARM that passing some structures by value changed in GCC 7.1: it matters
+# only when linking with code built by an older compiler, which never happens here.
+set(CMAKE_C_FLAGS_INIT "-Wno-psabi")
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 # The cross toolchain's own C library lives in /usr/<triplet>; the multiarch packages
 # in /usr/lib/<triplet>, which is searched as usual once the compiler has told CMake
