@@ -228,7 +228,7 @@ bool WritePeriod(Session& s, const uint8_t* buf, int frames, uint8_t* scratch) {
     return Append(s, 0, left, n, sb) && (!s.slots[1].enabled || Append(s, 1, right, n, sb));
 }
 
-bool UpdateHeaders(Session& s) {
+bool UpdateHeaders(Session& s, bool syncHeaders) {
     const int64_t blockAlign = FileBlockAlign(*s.request);
     bool ok = true;
     for (int i = 0; i < 2; ++i) {
@@ -236,12 +236,13 @@ bool UpdateHeaders(Session& s) {
         if (!slot.enabled || !slot.stream || slot.writeError != 0) {
             continue;
         }
-        // The audio reaches the disk first: a header never announces data that a power cut
-        // could take away.
+        // The audio reaches the disk before the header that announces it: the sync makes
+        // everything written so far durable, the sizes written after it (announcing only
+        // that) become durable with the next one.
         errno = 0;
         if (fflush(slot.stream.get()) != 0 || fdatasync(fileno(slot.stream.get())) != 0 ||
             !WriteSizes(slot.headerFd, slot.framesWritten * blockAlign) ||
-            fdatasync(slot.headerFd) != 0) {
+            (syncHeaders && fdatasync(slot.headerFd) != 0)) {
             NoteFailure(s, i, ErrnoOr(EIO));
             ok = false;
         }

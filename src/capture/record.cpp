@@ -355,7 +355,7 @@ int RECORD(RecordRequest& request) {
     puts(request.interleave ? "Recording in Stereo" : "Recording");
     fflush(stdout);
     // The headers announce what is stored from the start, not the planned length.
-    UpdateHeaders(s);
+    UpdateHeaders(s, true);
     RaisePriority();
 
     Ending ending = CaptureLoop(s, queue, spare);

@@ -69,9 +69,10 @@ void WarnIfShortOfSpace(const Session& s);
 // took less; the slot notes the error.
 bool WritePeriod(Session& s, const uint8_t* period, int frames, uint8_t* scratch);
 
-// Makes the audio written so far durable and the headers announce it, so a power cut
-// leaves files that are valid up to a moment ago. Returns false on a failure.
-bool UpdateHeaders(Session& s);
+// Makes the audio written so far durable and writes headers that announce it, so a power
+// cut leaves files that are valid up to a moment ago. The new sizes become durable with
+// the next update, or at once with `syncHeaders`. Returns false on a failure.
+bool UpdateHeaders(Session& s, bool syncHeaders);
 
 // Closes the files and rewrites each header to the whole frames really stored (cutting a
 // partial frame a failed write may have left). Returns false when a file could not be

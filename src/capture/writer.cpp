@@ -9,6 +9,14 @@
 
 namespace {
 
+constexpr int64_t kHeaderIntervalNs = 1000000000;
+
+int64_t MonotonicNs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void WriteEntry(PeriodQueue& q, const QueueEntry& e, const uint8_t* audio) {
     Session& s = *q.session;
     if (q.failed.load(std::memory_order_relaxed)) {
@@ -17,15 +25,18 @@ void WriteEntry(PeriodQueue& q, const QueueEntry& e, const uint8_t* audio) {
     bool ok = true;
     for (int i = 0; ok && i < e.silenceBefore; ++i) {
         ok = WritePeriod(s, q.zeros.get(), s.period, q.scratch.get());
-        q.sinceHeader += s.period;
     }
     if (ok && e.frames > 0) {
         ok = WritePeriod(s, audio, e.frames, q.scratch.get());
-        q.sinceHeader += e.frames;
     }
-    if (ok && q.sinceHeader >= q.headerEvery) {
-        q.sinceHeader = 0;
-        ok = UpdateHeaders(s);
+    // Once a second of wall-clock time, so that a power cut costs at most about two
+    // seconds of a file's header (one sync per update: it makes the previous header and
+    // all audio before this one durable), and a source faster than real time is not
+    // slowed down by syncs.
+    const int64_t now = MonotonicNs();
+    if (ok && now - q.lastHeaderNs >= kHeaderIntervalNs) {
+        q.lastHeaderNs = now;
+        ok = UpdateHeaders(s, false);
     }
     if (!ok) {
         q.failed.store(true, std::memory_order_release);
@@ -71,8 +82,7 @@ bool StartWriter(PeriodQueue& q, Session& s, double seconds) {
         return false;
     }
     q.entries = reinterpret_cast<QueueEntry*>(q.entryData.get());
-    // Headers follow the audio about once a second.
-    q.headerEvery = s.request->rate;
+    q.lastHeaderNs = MonotonicNs();
     // Keep the queue in memory: a page fault on it would stall the capture like the
     // storage it is there to hide. Not allowed everywhere; it works without.
     mlock(q.data.get(), q.capacity * q.slotBytes);

@@ -32,11 +32,10 @@ struct PeriodQueue {
     pthread_t thread{};
     bool threaded = false;
     std::atomic<bool> failed{false};
-    int pendingSilence = 0;   // capture side: dropped periods not yet announced
-    Buffer scratch;           // writer side: rearranged frames
-    Buffer zeros;             // writer side: a period of silence
-    int64_t headerEvery = 0;  // frames between header updates
-    int64_t sinceHeader = 0;
+    int pendingSilence = 0;    // capture side: dropped periods not yet announced
+    Buffer scratch;            // writer side: rearranged frames
+    Buffer zeros;              // writer side: a period of silence
+    int64_t lastHeaderNs = 0;  // writer side: when the headers were last brought up to date
 };
 
 // Sizes the queue for at least `seconds` of the session's periods and starts the writer.
