@@ -7,6 +7,11 @@
  *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
  * Writes to terminals, pipes and other non-files are never delayed. */
 #define _GNU_SOURCE
+/* The build defines _FILE_OFFSET_BITS=64, under which glibc's headers on 32-bit systems
+ * rename pwrite to pwrite64: a pwrite defined here would then replace pwrite64 while
+ * forwarding to the 32-bit-offset pwrite found by name, and write at a wrong offset. Both
+ * are defined explicitly instead, each forwarding to its own. */
+#undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdint.h>
@@ -34,8 +39,8 @@ static void configure(void) {
 }
 
 static int is_file(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    struct stat64 st; /* a file past 2 GiB is a file too */
+    return fstat64(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 /* Counts `bytes` about to go to a file and sleeps when they cross the stall point. */
@@ -74,6 +79,15 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
     static ssize_t (*real)(int, const void*, size_t, off_t);
     if (!real) {
         real = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+    }
+    account(fd, count);
+    return real(fd, buf, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
+    static ssize_t (*real)(int, const void*, size_t, off64_t);
+    if (!real) {
+        real = (ssize_t(*)(int, const void*, size_t, off64_t))dlsym(RTLD_NEXT, "pwrite64");
     }
     account(fd, count);
     return real(fd, buf, count, offset);
