@@ -2,9 +2,15 @@
 # Sourced by the other scripts; runs apt-get update at most once.
 install_missing() {
     local missing=()
+    local arch
+    arch=$(dpkg --print-architecture)
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$pkg")
+        # The architecture asked for (pkg:arch), else this machine's own: a board's build
+        # of the same package, installed for cross builds, does not count.
+        local want=$arch
+        [[ $pkg == *:* ]] && want=${pkg##*:}
+        dpkg-query -W -f='${Architecture} ${Status}\n' "${pkg%%:*}" 2>/dev/null |
+            grep -Eq "^($want|all) install ok installed" || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=""
