@@ -126,16 +126,16 @@ static unsigned le16(const unsigned char* p) { return (unsigned)p[0] | (unsigned
 
 /* Opens a WAV file (walking its chunks to "data") or raw:CHANNELS:BYTES:PATH, leaving the
  * stream at the first sample. */
-static int open_audio(const char* spec, Audio* a) {
+static int open_audio(const char* source, Audio* a) {
     memset(a, 0, sizeof *a);
-    if (strncmp(spec, "raw:", 4) == 0) {
+    if (strncmp(source, "raw:", 4) == 0) {
         unsigned ch = 0, by = 0;
         int used = 0;
-        if (sscanf(spec + 4, "%u:%u:%n", &ch, &by, &used) != 2 || used == 0 || ch == 0 || by == 0) {
-            fprintf(stderr, "benchtool: bad raw spec %s\n", spec);
+        if (sscanf(source + 4, "%u:%u:%n", &ch, &by, &used) != 2 || used == 0 || ch == 0 || by == 0) {
+            fprintf(stderr, "benchtool: bad raw source %s\n", source);
             return -1;
         }
-        const char* path = spec + 4 + used;
+        const char* path = source + 4 + used;
         a->f = fopen(path, "rb");
         if (!a->f) {
             fprintf(stderr, "benchtool: cannot open %s: %s\n", path, strerror(errno));
@@ -150,28 +150,28 @@ static int open_audio(const char* spec, Audio* a) {
         a->frames = size / (long long)(ch * by);
         return 0;
     }
-    a->f = fopen(spec, "rb");
+    a->f = fopen(source, "rb");
     if (!a->f) {
-        fprintf(stderr, "benchtool: cannot open %s: %s\n", spec, strerror(errno));
+        fprintf(stderr, "benchtool: cannot open %s: %s\n", source, strerror(errno));
         return -1;
     }
     unsigned char h[12];
     if (fread(h, 1, 12, a->f) != 12 || memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "WAVE", 4) != 0) {
-        fprintf(stderr, "benchtool: %s is not a RIFF WAVE file\n", spec);
+        fprintf(stderr, "benchtool: %s is not a RIFF WAVE file\n", source);
         return -1;
     }
     int haveFmt = 0;
     for (;;) {
         unsigned char c[8];
         if (fread(c, 1, 8, a->f) != 8) {
-            fprintf(stderr, "benchtool: %s has no data chunk\n", spec);
+            fprintf(stderr, "benchtool: %s has no data chunk\n", source);
             return -1;
         }
         const uint32_t len = le32(c + 4);
         if (memcmp(c, "fmt ", 4) == 0) {
             unsigned char fmt[16];
             if (len < 16 || fread(fmt, 1, 16, a->f) != 16) {
-                fprintf(stderr, "benchtool: %s has a short fmt chunk\n", spec);
+                fprintf(stderr, "benchtool: %s has a short fmt chunk\n", source);
                 return -1;
             }
             a->channels = le16(fmt + 2);
@@ -182,7 +182,7 @@ static int open_audio(const char* spec, Audio* a) {
             if (fseeko(a->f, (off_t)(len - 16 + (len & 1)), SEEK_CUR) != 0) return -1;
         } else if (memcmp(c, "data", 4) == 0) {
             if (!haveFmt || a->channels == 0 || a->bytes == 0) {
-                fprintf(stderr, "benchtool: %s: data before a usable fmt chunk\n", spec);
+                fprintf(stderr, "benchtool: %s: data before a usable fmt chunk\n", source);
                 return -1;
             }
             /* Trust the header, but never beyond the end of the file. */
