@@ -114,14 +114,16 @@ uint8_t* WaitForFreeSlot(PeriodQueue& q, int ms) {
     if (!q.threaded) {
         return FreeSlot(q);
     }
+    // On the monotonic clock: boards without a battery-backed clock often have their wall
+    // clock set while recording, and a deadline on it could then lie hours away.
     struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_nsec += static_cast<long>(ms) * 1000000L;
     deadline.tv_sec += deadline.tv_nsec / 1000000000L;
     deadline.tv_nsec %= 1000000000L;
     uint8_t* slot;
     while ((slot = FreeSlot(q)) == nullptr) {
-        if (sem_timedwait(&q.freed, &deadline) != 0 && errno == ETIMEDOUT) {
+        if (sem_clockwait(&q.freed, CLOCK_MONOTONIC, &deadline) != 0 && errno == ETIMEDOUT) {
             return FreeSlot(q);
         }
     }
