@@ -25,8 +25,13 @@ namespace {
 #endif
 
 struct Extremes {
-    int32_t max[2] = {0, 0};
-    int32_t min[2] = {0, 0};
+    int32_t max[2];
+    int32_t min[2];
+    // Folds one more sample into a lane (the few samples after the vector loop).
+    void Take(int lane, int32_t v) {
+        max[lane] = v > max[lane] ? v : max[lane];
+        min[lane] = v < min[lane] ? v : min[lane];
+    }
 };
 
 inline int32_t Load16(const uint8_t* p) {
@@ -80,15 +85,9 @@ NALVO_HOT_LOOP Extremes Extremes16(const uint8_t* p, int count) {
         max1 = b > max1 ? b : max1;
         min1 = b < min1 ? b : min1;
     }
-    Extremes e;
-    e.max[0] = max0;
-    e.min[0] = min0;
-    e.max[1] = max1;
-    e.min[1] = min1;
+    Extremes e{{max0, max1}, {min0, min1}};
     if (count % 2 != 0) {
-        const int32_t v = Load16(p + 4 * pairs);
-        e.max[0] = v > e.max[0] ? v : e.max[0];
-        e.min[0] = v < e.min[0] ? v : e.min[0];
+        e.Take(0, Load16(p + 4 * pairs));
     }
     return e;
 }
@@ -116,18 +115,12 @@ NALVO_HOT_LOOP Extremes Extremes24(const uint8_t* p, int count) {
         max1 = s3 > max1 ? s3 : max1;
         min1 = s3 < min1 ? s3 : min1;
     }
-    Extremes e;
-    e.max[0] = max0;
-    e.min[0] = min0;
-    e.max[1] = max1;
-    e.min[1] = min1;
+    Extremes e{{max0, max1}, {min0, min1}};
     for (int i = 4 * groups; i < count; ++i) {
         const uint8_t* q = p + 3 * i;
-        const auto v = static_cast<int32_t>((static_cast<uint32_t>(q[0]) << 8) |
-                                            (static_cast<uint32_t>(q[1]) << 16) |
-                                            (static_cast<uint32_t>(q[2]) << 24));
-        e.max[i & 1] = v > e.max[i & 1] ? v : e.max[i & 1];
-        e.min[i & 1] = v < e.min[i & 1] ? v : e.min[i & 1];
+        e.Take(i & 1, static_cast<int32_t>((static_cast<uint32_t>(q[0]) << 8) |
+                                           (static_cast<uint32_t>(q[1]) << 16) |
+                                           (static_cast<uint32_t>(q[2]) << 24)));
     }
     return e;
 }
