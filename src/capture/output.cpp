@@ -1,12 +1,14 @@
 // The output files: creation with their headers, appending the audio, keeping the headers
 // true while recording, and closing.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "frames.h"
@@ -15,12 +17,6 @@
 #include "wav.h"
 
 namespace {
-
-void RemoveFiles(const std::vector<std::string>& names) {
-    for (const auto& name : names) {
-        remove(name.c_str());
-    }
-}
 
 int ErrnoOr(int fallback) {
     return errno != 0 ? errno : fallback;
@@ -59,33 +55,42 @@ bool WriteSizes(int fd, int64_t dataBytes) {
     return pwrite(fd, riff, 4, kRiffSizeOffset) == 4 && pwrite(fd, data, 4, kDataSizeOffset) == 4;
 }
 
-// Rewrites a file's header to the whole frames present, cutting a partial frame left by a
-// failed write. Returns 0 or an errno.
-int FixHeader(const std::string& name, const RecordRequest& req) {
-    File f(fopen(name.c_str(), "r+b"));
-    if (!f) {
-        return errno;
-    }
+// A sync the file type cannot do (a device node, a pipe) is no failure: there is nothing
+// to make durable.
+bool Sync(int fd) {
+    return fdatasync(fd) == 0 || errno == EINVAL || errno == EROFS;
+}
+
+// Rewrites a regular file's header to the whole frames present, cutting a partial frame
+// left by a failed write. Returns 0 or an errno.
+int FixHeader(int fd, const RecordRequest& req) {
     struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         return errno;
     }
     const int64_t blockAlign = FileBlockAlign(req);
     const int64_t data = st.st_size > kWavHeaderBytes ? st.st_size - kWavHeaderBytes : 0;
     const int64_t frames = data / blockAlign;
-    if (frames * blockAlign != data &&
-        ftruncate(fileno(f.get()), kWavHeaderBytes + frames * blockAlign) != 0) {
+    if (frames * blockAlign != data && ftruncate(fd, kWavHeaderBytes + frames * blockAlign) != 0) {
         return errno;
     }
-    rewind(f.get());
+    char header[kWavHeaderBytes];
+    FormatHeader(header, req.rate, static_cast<long>(frames), req.sampleBytes, req.interleave);
     errno = 0;
-    if (!WriteHeader(f.get(), req.rate, static_cast<long>(frames), req.sampleBytes,
-                     req.interleave) ||
-        fflush(f.get()) != 0 || fdatasync(fileno(f.get())) != 0) {
+    if (pwrite(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) || !Sync(fd)) {
         return ErrnoOr(EIO);
     }
-    FILE* raw = f.release();
-    return fclose(raw) == 0 ? 0 : errno;
+    return 0;
+}
+
+// Opens one output for writing only (a file the user may write but not read is still
+// theirs to record into). A name that existed when the user was asked is opened as it
+// stands, never created or truncated here; any other name is created exclusively, so a
+// file or a link that appeared since is never written through. Returns the descriptor or
+// -1 with errno set.
+int OpenOutput(const std::string& name, bool existed) {
+    const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+    return existed ? open(name.c_str(), flags) : open(name.c_str(), flags | O_CREAT | O_EXCL, 0666);
 }
 
 }  // namespace
@@ -98,68 +103,105 @@ bool PrepareFiles(Session& s, RecordRequest& req) {
     s.slots[0].enabled = 1;
     s.slots[1].enabled = req.channels == 2 ? 1 : 0;
 
-    std::vector<std::string> created;
+    struct Opened {
+        int fd = -1;
+        bool created = false;
+    } opened[2];
     auto fail = [&](const std::string& name) {
         printf("Can't open %s for recording\n", name.c_str());
         fflush(stdout);
-        for (auto& slot : s.slots) {
-            slot.stream.reset();
-            if (slot.headerFd >= 0) {
-                close(slot.headerFd);
-                slot.headerFd = -1;
+        for (int i = 0; i < 2; ++i) {
+            Slot& slot = s.slots[i];
+            const int fd = slot.stream ? fileno(slot.stream.get()) : opened[i].fd;
+            // Only a file this run created is removed, and only while the name still
+            // leads to it.
+            struct stat mine, named;
+            if (opened[i].created && fd >= 0 && fstat(fd, &mine) == 0 &&
+                lstat(slot.name.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+                mine.st_ino == named.st_ino) {
+                unlink(slot.name.c_str());
             }
+            if (slot.stream) {
+                slot.stream.reset();
+            } else if (opened[i].fd >= 0) {
+                close(opened[i].fd);
+            }
+            opened[i].fd = -1;
         }
-        RemoveFiles(created);
         return false;
     };
 
     if (req.autoName) {
         req.fileList.clear();
     }
+    // Every output is opened before any is written to: a name that cannot be opened must
+    // not cost what another name held.
     size_t next = 0;  // next given name
     for (int i = 0; i < 2; ++i) {
-        if (!s.slots[i].enabled) {
+        Slot& slot = s.slots[i];
+        if (!slot.enabled) {
             continue;
         }
-        std::string name;
-        bool opened = false;
-        int err = 0;
         if (req.autoName) {
             // Never replace an existing recording: two runs started within the same
             // second take the next free number instead.
             long seconds = NewTime();
             for (int attempt = 0; attempt < 100000; ++attempt, ++seconds) {
-                name = GeneratedName(i + 1, seconds);
-                err = MAKE_HEADER(name.c_str(), req.rate, s.totalFrames, req.sampleBytes,
-                                  req.interleave, true, &opened);
-                if (err != EEXIST) {
+                slot.name = GeneratedName(i + 1, seconds);
+                opened[i].fd = OpenOutput(slot.name, false);
+                if (opened[i].fd >= 0 || errno != EEXIST) {
                     break;
                 }
             }
-            req.fileList.push_back(name);
+            req.fileList.push_back(slot.name);
+            opened[i].created = opened[i].fd >= 0;
         } else {
             if (next >= req.fileList.size()) {
                 return fail("");
             }
-            name = req.fileList[next++];
-            err = MAKE_HEADER(name.c_str(), req.rate, s.totalFrames, req.sampleBytes,
-                              req.interleave, false, &opened);
+            const bool existed = next < req.fileExisted.size() && req.fileExisted[next];
+            slot.name = req.fileList[next++];
+            opened[i].fd = OpenOutput(slot.name, existed);
+            opened[i].created = opened[i].fd >= 0 && !existed;
         }
-        if (opened) {
-            created.push_back(name);
+        if (opened[i].fd < 0) {
+            return fail(slot.name);
         }
-        if (err != 0) {
-            return fail(name);
-        }
-        s.slots[i].name = name;
     }
-    for (auto& slot : s.slots) {
+    // A file size limit below a header's size would fail every file after truncating it.
+    struct rlimit limit;
+    const bool headerFits = getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+                            limit.rlim_cur == RLIM_INFINITY ||
+                            limit.rlim_cur >= static_cast<rlim_t>(kWavHeaderBytes);
+    for (int i = 0; i < 2; ++i) {
+        Slot& slot = s.slots[i];
         if (!slot.enabled) {
             continue;
         }
-        slot.stream.reset(fopen(slot.name.c_str(), "ab"));
-        slot.headerFd = open(slot.name.c_str(), O_WRONLY | O_CLOEXEC);
-        if (!slot.stream || slot.headerFd < 0) {
+        struct stat st;
+        if (fstat(opened[i].fd, &st) != 0) {
+            return fail(slot.name);
+        }
+        slot.regular = S_ISREG(st.st_mode);
+        if (slot.regular && !headerFits) {
+            return fail(slot.name);
+        }
+    }
+    for (int i = 0; i < 2; ++i) {
+        Slot& slot = s.slots[i];
+        if (!slot.enabled) {
+            continue;
+        }
+        // A regular file announces what it holds at every moment, so a kill before the
+        // first update leaves a true header. A pipe or a device gets the one header a
+        // reader will ever see: the planned length.
+        const long announced = slot.regular ? 0 : s.totalFrames;
+        if ((slot.regular && ftruncate(opened[i].fd, 0) != 0) ||
+            MAKE_HEADER(opened[i].fd, req.rate, announced, req.sampleBytes, req.interleave) != 0) {
+            return fail(slot.name);
+        }
+        slot.stream.reset(fdopen(opened[i].fd, "wb"));
+        if (!slot.stream) {
             return fail(slot.name);
         }
     }
@@ -178,8 +220,8 @@ void WarnIfShortOfSpace(const Session& s) {
     for (const Slot& slot : s.slots) {
         struct stat st;
         struct statvfs fs;
-        if (!slot.enabled || stat(slot.name.c_str(), &st) != 0 ||
-            statvfs(slot.name.c_str(), &fs) != 0) {
+        if (!slot.enabled || !slot.regular || fstat(fileno(slot.stream.get()), &st) != 0 ||
+            fstatvfs(fileno(slot.stream.get()), &fs) != 0) {
             continue;
         }
         bool counted = false;
@@ -238,11 +280,13 @@ bool UpdateHeaders(Session& s, bool syncHeaders) {
         }
         // The audio reaches the disk before the header that announces it: the sync makes
         // everything written so far durable, the sizes written after it (announcing only
-        // that) become durable with the next one.
+        // that) become durable with the next one. A pipe or a device only gets its audio
+        // passed on: its header cannot be revisited.
+        const int fd = fileno(slot.stream.get());
         errno = 0;
-        if (fflush(slot.stream.get()) != 0 || fdatasync(fileno(slot.stream.get())) != 0 ||
-            !WriteSizes(slot.headerFd, slot.framesWritten * blockAlign) ||
-            (syncHeaders && fdatasync(slot.headerFd) != 0)) {
+        if (fflush(slot.stream.get()) != 0 ||
+            (slot.regular && (!Sync(fd) || !WriteSizes(fd, slot.framesWritten * blockAlign) ||
+                              (syncHeaders && !Sync(fd))))) {
             NoteFailure(s, i, ErrnoOr(EIO));
             ok = false;
         }
@@ -254,31 +298,37 @@ bool CloseFiles(Session& s) {
     bool ok = true;
     for (int i = 0; i < 2; ++i) {
         Slot& slot = s.slots[i];
-        if (slot.headerFd >= 0) {
-            close(slot.headerFd);
-            slot.headerFd = -1;
-        }
         if (!slot.enabled || !slot.stream) {
             continue;
         }
         errno = 0;
-        if (fclose(slot.stream.release()) != 0) {
+        if (fflush(slot.stream.get()) != 0) {
             NoteFailure(s, i, ErrnoOr(EIO));
         }
-    }
-    for (const Slot& slot : s.slots) {
-        if (!slot.enabled) {
-            continue;
-        }
-        const int err = FixHeader(slot.name, *s.request);
+        // Through the descriptor the file was created with: the name may lead elsewhere
+        // by now.
+        const int err = slot.regular ? FixHeader(fileno(slot.stream.get()), *s.request) : 0;
         if (err != 0) {
-            fprintf(stderr, "nalvo: cannot correct the header of %s: %s\n", slot.name.c_str(),
-                    strerror(err));
+            slot.headerError = err;
             ok = false;
+        }
+        errno = 0;
+        if (fclose(slot.stream.release()) != 0) {
+            NoteFailure(s, i, ErrnoOr(EIO));
         }
         if (slot.writeError != 0) {
             ok = false;
         }
     }
     return ok;
+}
+
+void ReportHeaderFixes(const Session& s) {
+    for (const Slot& slot : s.slots) {
+        if (slot.headerError != 0) {
+            fflush(stdout);
+            fprintf(stderr, "nalvo: cannot correct the header of %s: %s\n", slot.name.c_str(),
+                    strerror(slot.headerError));
+        }
+    }
 }

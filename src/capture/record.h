@@ -14,6 +14,9 @@ struct RecordRequest {
     int autoName = 1;          // 1: the engine makes the file names
     // Output file names in slot order; filled by the engine when autoName is 1.
     std::vector<std::string> fileList;
+    // Per given name: it existed when checked, and the user agreed to overwrite it. Only
+    // such a name is opened as it stands; every other one is created afresh.
+    std::vector<bool> fileExisted;
     int interleave = 0;  // 1: both inputs into one stereo file
 };
 

@@ -25,10 +25,13 @@ using File = std::unique_ptr<FILE, FileCloser>;
 struct Slot {
     int enabled = 0;
     std::string name;
-    File stream;        // opened for appending: the audio
-    int headerFd = -1;  // opened for writing in place: the header's sizes
+    // The one descriptor the file was opened with, for the audio and every header write:
+    // nothing reopens the name, which may have been renamed or replaced meanwhile.
+    File stream;
+    bool regular = false;  // a regular file: its header can be revisited, its data synced
     int64_t framesWritten = 0;
-    int writeError = 0;  // errno of the first failed write, sync or close
+    int writeError = 0;   // errno of the first failed write, sync or close
+    int headerError = 0;  // errno of a failed final header correction
 };
 
 struct Session {
@@ -48,6 +51,10 @@ struct Session {
     int overruns = 0;
     int deviceError = 0;  // negative ALSA code that ended the capture
     int failedSlot = -1;  // slot whose file failed
+    // The timeline frame whose capture time is known, and that time (monotonic clock);
+    // -1 while unknown. An overrun's silence is measured from it.
+    int64_t anchorNs = -1;
+    int64_t anchorFrame = 0;
 };
 
 // Bytes of one period as the device delivers it: both inputs.
@@ -57,8 +64,9 @@ inline size_t PeriodBytes(const Session& s) {
 
 unsigned FileBlockAlign(const RecordRequest& r);
 
-// Creates every output file with its header, then opens each for appending. On failure
-// prints the message, removes what this run created and returns false.
+// Opens or creates every output file, then writes each one's header. On failure prints
+// the message, removes what this run created, leaves what existed untouched where it
+// can, and returns false.
 bool PrepareFiles(Session& s, RecordRequest& req);
 
 // Warns on standard error when a file system cannot hold the planned recording.
@@ -78,3 +86,6 @@ bool UpdateHeaders(Session& s, bool syncHeaders);
 // partial frame a failed write may have left). Returns false when a file could not be
 // written, closed or mended.
 bool CloseFiles(Session& s);
+
+// Prints, on standard error, each header CloseFiles could not correct.
+void ReportHeaderFixes(const Session& s);

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cfloat>
@@ -75,7 +76,7 @@ bool ReadWord(FILE* in, char (&word)[4], bool& whole) {
 }
 
 // Where a path leads: the file itself when it exists, else the directory entry it would
-// create.
+// create. A dangling symbolic link leads where its target would be created.
 struct Destination {
     bool known = false;
     dev_t dev = 0;
@@ -85,14 +86,26 @@ struct Destination {
 
 Destination Resolve(const char* path) {
     Destination d;
+    std::string p(path);
     struct stat st;
-    if (stat(path, &st) == 0) {
-        d.known = true;
-        d.dev = st.st_dev;
-        d.ino = st.st_ino;
-        return d;
+    // Bounded like the kernel's own lookup, so a loop of links ends.
+    for (int hops = 0; hops < 40; ++hops) {
+        if (stat(p.c_str(), &st) == 0) {
+            d.known = true;
+            d.dev = st.st_dev;
+            d.ino = st.st_ino;
+            return d;
+        }
+        char target[4096];
+        const ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            break;
+        }
+        target[n] = '\0';
+        const size_t slash = p.rfind('/');
+        p = target[0] == '/' || slash == std::string::npos ? std::string(target)
+                                                           : p.substr(0, slash + 1) + target;
     }
-    const std::string p(path);
     const size_t slash = p.rfind('/');
     const std::string dir =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
@@ -157,12 +170,12 @@ void Help() {
 }
 
 int CheckFileName(const char* name) {
-    FILE* f = fopen(name, "r");
-    if (f == nullptr) {
-        return 1;
-    }
-    fclose(f);
-    return 2;
+    // Looked at, never opened: opening a FIFO would wait for a writer, and a file we may
+    // not read exists all the same. A link counts as the name it is, dangling or not. A
+    // name that cannot be looked at counts as absent: it is then only ever created
+    // exclusively, which cannot replace anything.
+    struct stat st;
+    return lstat(name, &st) == 0 ? 2 : 1;
 }
 
 int CheckOverwrite(const char* name, FILE* in) {
@@ -266,14 +279,17 @@ int NalvoMain(int argc, char** argv, FILE* in) {
                 return 1;
             }
             req.fileList = {name1, name2};
+            req.fileExisted = {exists1 == 2, exists2 == 2};
         } else {
-            if (CheckFileName(name1) == 2 && CheckOverwrite(name1, in) == 1) {
+            const int exists1 = CheckFileName(name1);
+            if (exists1 == 2 && CheckOverwrite(name1, in) == 1) {
                 return 1;
             }
             if (req.channels == 2) {
                 return Refuse("2 channels were requested, but on1y 1 filename was entered!");
             }
             req.fileList = {name1};
+            req.fileExisted = {exists1 == 2};
         }
     }
 

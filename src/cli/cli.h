@@ -6,7 +6,8 @@
 // Prints the usage text on standard output.
 void Help();
 
-// 2 when `name` can be opened for reading (it exists), 1 otherwise. Prints nothing.
+// 2 when `name` exists (whatever it is, a dangling link included), 1 otherwise. Prints nothing and
+// opens nothing.
 int CheckFileName(const char* name);
 
 // Tells the user that `name` exists and reads answers from `in` until one is "x"

@@ -1,6 +1,9 @@
 #include "wav.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 
 void Decon4(long value, char* out) {
     const uint32_t v = static_cast<uint32_t>(value);
@@ -15,7 +18,8 @@ void Decon2(unsigned short value, char* out) {
     out[1] = static_cast<char>((value >> 8) & 0xff);
 }
 
-bool WriteHeader(FILE* f, unsigned rate, long frames, unsigned sampleBytes, int interleave) {
+void FormatHeader(char (&out)[kWavHeaderBytes], unsigned rate, long frames, unsigned sampleBytes,
+                  int interleave) {
     const unsigned channelCount = interleave ? 2 : 1;
     const uint32_t blockAlign = BlockAlign(sampleBytes, interleave);
     // Sizes are 32-bit fields; the callers keep the planned data below 2^32 - 36 bytes.
@@ -42,29 +46,26 @@ bool WriteHeader(FILE* f, unsigned rate, long frames, unsigned sampleBytes, int 
         {byteRateBytes, 4}, {alignBytes, 2},    {bitsBytes, 2},    {"data", 4},
         {dataSizeBytes, 4},
     };
-    bool ok = true;
+    size_t at = 0;
     for (const auto& field : fields) {
-        ok = fwrite(field.bytes, field.size, 1, f) == 1 && ok;
+        memcpy(out + at, field.bytes, field.size);
+        at += field.size;
     }
-    return ok;
 }
 
-int MAKE_HEADER(const char* path, unsigned rate, long frames, unsigned sampleBytes, int interleave,
-                bool exclusive, bool* opened) {
-    FILE* f = fopen(path, exclusive ? "wbx" : "wb");
-    if (opened != nullptr) {
-        *opened = f != nullptr;
+int MAKE_HEADER(int fd, unsigned rate, long frames, unsigned sampleBytes, int interleave) {
+    char header[kWavHeaderBytes];
+    FormatHeader(header, rate, frames, sampleBytes, interleave);
+    size_t done = 0;
+    while (done < sizeof header) {
+        const ssize_t n = write(fd, header + done, sizeof header - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            return errno;
+        } else if (n == 0) {
+            return EIO;
+        }
     }
-    if (f == nullptr) {
-        return errno != 0 ? errno : EIO;
-    }
-    rewind(f);
-    int err = 0;
-    if (!WriteHeader(f, rate, frames, sampleBytes, interleave)) {
-        err = errno != 0 ? errno : EIO;
-    }
-    if (fclose(f) != 0 && err == 0) {
-        err = errno != 0 ? errno : EIO;
-    }
-    return err;
+    return 0;
 }

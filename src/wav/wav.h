@@ -19,13 +19,10 @@ inline unsigned BlockAlign(unsigned sampleBytes, int interleave) {
     return (interleave ? 2u : 1u) * sampleBytes;
 }
 
-// Writes the 44 header bytes at the stream's current position, field by field.
-// Returns true when every byte was accepted by the stream.
-bool WriteHeader(FILE* f, unsigned rate, long frames, unsigned sampleBytes, int interleave);
+// The 44 header bytes announcing `frames` frames, field by field.
+void FormatHeader(char (&out)[kWavHeaderBytes], unsigned rate, long frames, unsigned sampleBytes,
+                  int interleave);
 
-// Creates the file at `path` (truncating an existing one, or failing with EEXIST when
-// `exclusive` is set and the name is taken), writes the header announcing `frames` frames
-// and closes it. Returns 0, or the errno of the step that failed. `opened`, when given,
-// tells whether the file was opened (so a failed file is this call's to remove).
-int MAKE_HEADER(const char* path, unsigned rate, long frames, unsigned sampleBytes, int interleave,
-                bool exclusive = false, bool* opened = nullptr);
+// Writes the header announcing `frames` frames to the descriptor `fd` at its current
+// position. Returns 0, or the errno of the write that failed.
+int MAKE_HEADER(int fd, unsigned rate, long frames, unsigned sampleBytes, int interleave);

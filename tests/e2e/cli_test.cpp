@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -288,18 +289,172 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
     }
 }
 
-TEST(OverwriteGuard, UnreadableFileCountsAsAbsent) {
-    ScratchDir dir;
-    chmod(dir.path().c_str(), 0777);
-    WriteFile(dir / "locked.wav", "keep");
-    chmod((dir / "locked.wav").c_str(), 0);
-    // Root reads every file: lose root so the probe fails as it would for a user.
-    const RunResult r = RunNalvo(
-        {.args = {"1644", "0.01", "null", "1", "locked.wav"}, .cwd = dir.path(), .uid = 65534});
-    EXPECT_EQ(r.out, "Can't open locked.wav for recording\n");
-    EXPECT_EQ(r.status, 1);
-    chmod((dir / "locked.wav").c_str(), 0600);
-    EXPECT_EQ(ReadFile(dir / "locked.wav").size(), 4u);
+// Names a user or an attacker may hand over: what exists is asked about (never opened to
+// find out), a name that did not exist is only ever created, what existed survives a run
+// that fails before recording, and every header is written through the file's own
+// descriptor.
+TEST(OverwriteGuard, HostileNamesAndFiles) {
+    using Dir = const ScratchDir&;
+    const auto wav = [](const std::string& path, size_t frames) {
+        const Wav w = ReadWav(path);
+        EXPECT_TRUE(w.valid) << path;
+        EXPECT_EQ(w.dataSize, w.data.size()) << path;
+        EXPECT_EQ(w.Frames(), frames) << path;
+    };
+    const auto file = [](const std::string& path) {
+        const std::vector<uint8_t> b = ReadFile(path);
+        return std::string(b.begin(), b.end());
+    };
+    const auto user = [](Dir d, const char* name) { chown((d / name).c_str(), 65534, 65534); };
+    const auto pattern = [](std::vector<std::string> tail) {
+        std::vector<std::string> args = {"1644", "0.1", "nalvo_pattern"};
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
+    std::string cwd;  // the scratch directory of the case running
+    struct Case {
+        const char* name;
+        std::function<void(Dir)> setup;
+        RunOptions run;
+        int status;
+        std::string out;  // what standard output starts with
+        std::function<void(Dir, const RunResult&)> check;
+    };
+    const Case cases[] = {
+        {"a file we may write but not read is asked about, then recorded",
+         [&](Dir d) {
+             WriteFile(d / "wo.wav", "data");
+             user(d, "wo.wav");
+             chmod((d / "wo.wav").c_str(), 0200);
+         },
+         {.args = pattern({"1", "wo.wav"}), .stdinText = "o", .uid = 65534},
+         0,
+         kPrompt("wo.wav") + "Recording\n",
+         [&](Dir d, const RunResult&) { wav(d / "wo.wav", 8192); }},
+        {"a new file we may not read",
+         nullptr,
+         {.args = pattern({"1", "new.wav"}), .uid = 65534, .umask = 0477},
+         0,
+         "Recording\n",
+         [&](Dir d, const RunResult&) { wav(d / "new.wav", 8192); }},
+        {"a FIFO is asked about, not opened",
+         [](Dir d) { mkfifo((d / "f.wav").c_str(), 0666); },
+         {.args = pattern({"1", "f.wav"}), .stdinText = "x"},
+         1,
+         kPrompt("f.wav"),
+         nullptr},
+        {"a dangling link is a name that exists, and is not written through",
+         [](Dir d) {
+             mkdir((d / "other").c_str(), 0777);
+             symlink("other/new.wav", (d / "d.wav").c_str());
+         },
+         {.args = pattern({"1", "d.wav"}), .stdinText = "o"},
+         1,
+         kPrompt("d.wav") + "Can't open d.wav for recording\n",
+         [](Dir d, const RunResult&) {
+             struct stat st;
+             EXPECT_NE(lstat((d / "other/new.wav").c_str(), &st), 0);
+         }},
+        {"a link and the name it leads to are the same file",
+         [](Dir d) { symlink("b.wav", (d / "a.wav").c_str()); },
+         {.args = pattern({"2", "a.wav", "b.wav"})},
+         1,
+         "2 channels were requested, but both filenames are the same!\n",
+         nullptr},
+        {"what existed survives a second name that cannot be opened",
+         [](Dir d) { WriteFile(d / "keep.wav", "old\n"); },
+         {.args = pattern({"2", "keep.wav", "nodir/b.wav"}), .stdinText = "o"},
+         1,
+         kPrompt("keep.wav") + "Can't open nodir/b.wav for recording\n",
+         [&](Dir d, const RunResult&) { EXPECT_EQ(file(d / "keep.wav"), "old\n"); }},
+        {"what existed survives a size limit below a header",
+         [](Dir d) { WriteFile(d / "keep.wav", "old\n"); },
+         {.args = pattern({"1", "keep.wav"}), .stdinText = "o", .fileSizeLimit = 20},
+         1,
+         kPrompt("keep.wav") + "Can't open keep.wav for recording\n",
+         [&](Dir d, const RunResult&) { EXPECT_EQ(file(d / "keep.wav"), "old\n"); }},
+        {"a device node is recorded into and stays",
+         [](Dir d) { mknod((d / "mynull").c_str(), S_IFCHR | 0666, makedev(1, 3)); },
+         {.args = pattern({"1", "mynull"}), .stdinText = "o"},
+         0,
+         kPrompt("mynull") + "Recording\n",
+         [](Dir d, const RunResult& r) {
+             struct stat st;
+             EXPECT_TRUE(lstat((d / "mynull").c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+             EXPECT_EQ(r.err, "");
+         }},
+        {"a name that appears after the check is not replaced",
+         [](Dir d) { WriteFile(d / "a.wav", "keep"); },
+         {.args = pattern({"2", "a.wav", "b.wav"}),
+          .stdinText = "o",
+          .watch =
+              [&](const std::string& out, pid_t) {
+                  // Another run takes the second name while the first is asked about.
+                  if (out.find("overwrite") == std::string::npos) {
+                      return false;
+                  }
+                  WriteFile(cwd + "/b.wav", "theirs");
+                  return true;
+              },
+          .holdInput = true},
+         1,
+         kPrompt("a.wav") + "Can't open b.wav for recording\n",
+         [&](Dir d, const RunResult&) {
+             EXPECT_EQ(file(d / "a.wav"), "keep");
+             EXPECT_EQ(file(d / "b.wav"), "theirs");
+         }},
+        {"a file renamed while recording keeps its audio, its name's new owner is untouched",
+         nullptr,
+         {.args = {"1648", "1", "nalvo_live", "1", "a.wav"},
+          .watch =
+              [&](const std::string& out, pid_t) {
+                  if (Count(out, "\r") < 3) {
+                      return false;
+                  }
+                  rename((cwd + "/a.wav").c_str(), (cwd + "/moved.wav").c_str());
+                  WriteFile(cwd + "/a.wav", "victim\n");
+                  return true;
+              }},
+         0,
+         "Recording\n",
+         [&](Dir d, const RunResult&) {
+             EXPECT_EQ(file(d / "a.wav"), "victim\n");
+             wav(d / "moved.wav", 12 * 4096);
+         }},
+        {"closed standard descriptors never receive a file",
+         nullptr,
+         {.args = {"1644", "1", "gone", "1", "x.wav"}, .alsaConfig = "gone", .closeFds = {0, 2}},
+         1,
+         "Recording\n",
+         [&](Dir d, const RunResult&) {
+             wav(d / "x.wav", 10000);
+             EXPECT_EQ(file(d / "x.wav").find("failed"), std::string::npos);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        chmod(dir.path().c_str(), 0777);
+        cwd = dir.path();
+        if (c.setup) {
+            c.setup(dir);
+        }
+        RunOptions run = c.run;
+        run.cwd = dir.path();
+        run.timeoutSeconds = 20;
+        if (run.alsaConfig == "gone") {
+            const std::string conf = dir / "gone.conf";
+            WriteFile(conf, "pcm.gone { type nalvo_fake fail_after_frames 10000 }\n");
+            run.alsaConfig = std::string(NALVO_ALSA_CONF) + ":" + conf;
+        }
+        const RunResult r = RunNalvo(run);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        if (c.check) {
+            c.check(dir, r);
+        }
+    }
 }
 
 }  // namespace

@@ -44,6 +44,12 @@ RunResult RunNalvo(const RunOptions& o) {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
+        for (int fd : o.closeFds) {
+            close(fd);
+        }
+        if (o.umask >= 0) {
+            umask(static_cast<mode_t>(o.umask));
+        }
         if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) {
             _exit(126);
         }
@@ -81,16 +87,22 @@ RunResult RunNalvo(const RunOptions& o) {
     }
     int outFd = outPipe[0], errFd = errPipe[0];
     bool signalled = false;
+    if (o.outputPipeBytes > 0) {
+        fcntl(outPipe[0], F_SETPIPE_SZ, o.outputPipeBytes);
+    }
+    bool paused = false;
+    auto resumeOutput = std::chrono::steady_clock::now();
+    bool watched = !o.watch;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
     while (outFd >= 0 || errFd >= 0) {
         struct pollfd fds[3];
         int n = 0;
-        if (outFd >= 0)
+        if (outFd >= 0 && std::chrono::steady_clock::now() >= resumeOutput)
             fds[n++] = {outFd, POLLIN, 0};
         if (errFd >= 0)
             fds[n++] = {errFd, POLLIN, 0};
-        const bool feeding = inFd >= 0 && written < o.stdinText.size();
+        const bool feeding = inFd >= 0 && written < o.stdinText.size() && (watched || !o.holdInput);
         if (feeding)
             fds[n++] = {inFd, POLLOUT, 0};
         const int ready = poll(fds, static_cast<nfds_t>(n), 100);
@@ -98,6 +110,9 @@ RunResult RunNalvo(const RunOptions& o) {
             kill(pid, SIGKILL);
             r.timedOut = true;
             break;
+        }
+        if (!watched) {
+            watched = o.watch(r.out, pid);
         }
         if (ready <= 0) {
             continue;
@@ -129,6 +144,13 @@ RunResult RunNalvo(const RunOptions& o) {
                 close(fds[i].fd);
                 (fds[i].fd == outFd ? outFd : errFd) = -1;
             }
+        }
+        if (o.pauseOutputAfterRedraws >= 0 && !paused &&
+            Count(r.out, "\r") >= static_cast<size_t>(o.pauseOutputAfterRedraws)) {
+            paused = true;
+            resumeOutput =
+                std::chrono::steady_clock::now() +
+                std::chrono::milliseconds(static_cast<long>(o.pauseOutputSeconds * 1000));
         }
         if (outFd >= 0 && o.closeOutputAfterRedraws >= 0 &&
             Count(r.out, "\r") >= static_cast<size_t>(o.closeOutputAfterRedraws)) {

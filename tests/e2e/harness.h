@@ -2,8 +2,11 @@
 // reads back what it printed and the files it left.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,10 +21,21 @@ struct RunOptions {
     int stopSignal = SIGINT;
     // Stop reading standard output after this many redraws, as a console that goes away.
     int closeOutputAfterRedraws = -1;
+    // Leave standard output unread for a while after this many redraws, as a console
+    // stopped with Ctrl-S; the pipe can be made small so that it fills soon.
+    int pauseOutputAfterRedraws = -1;
+    double pauseOutputSeconds = 0;
+    int outputPipeBytes = 0;
     int uid = -1;            // run the child as this user (tests that need to lose root)
     std::string alsaConfig;  // ALSA_CONFIG_PATH for the child; empty: the tests' default
     double timeoutSeconds = 60;
     std::vector<std::string> env;  // extra "NAME=value" settings for the child
+    int umask = -1;                // the child's umask; -1 leaves it
+    std::vector<int> closeFds;     // standard descriptors the child starts without
+    // Called as standard output grows, until it returns true. With `holdInput`, standard
+    // input is fed only after that.
+    std::function<bool(const std::string& out, pid_t child)> watch;
+    bool holdInput = false;
 };
 
 struct RunResult {
