@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 
+#include "console.h"
 #include "device.h"
 #include "display.h"
 #include "frames.h"
@@ -25,10 +26,18 @@
 
 namespace {
 
-// Set by SIGINT, SIGTERM and SIGHUP: the recording ends after the period in progress.
+// Set by SIGINT and SIGTERM: the recording ends after the period in progress.
 volatile sig_atomic_t gStopRequested = 0;
 
-extern "C" void OnStopSignal(int) {
+extern "C" void OnStopSignal(int sig) {
+    if (gStopRequested) {
+        // Asked again while the end is on its way (storage may take long to take the
+        // queue): the user wants out now. The headers stand as last brought up to date,
+        // true for the audio before them.
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
     gStopRequested = 1;
 }
 
@@ -42,7 +51,9 @@ void InstallSignalHandlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    // A closed terminal or a dropped ssh session must not end an unattended recording: its
+    // length is the one asked for, and the console text after it goes nowhere.
+    signal(SIGHUP, SIG_IGN);
     // A file size limit must surface as a write error we can end cleanly on, not a kill
     // that leaves a header announcing data that never came.
     signal(SIGXFSZ, SIG_IGN);
@@ -89,30 +100,79 @@ void MeasurePeriod(Session& s, const uint8_t* prev) {
 }
 
 void MarkOverrun(Session& s) {
-    puts("\nRX");
+    static const char kMark[] = "\nRX\n";
+    ConsoleText(kMark, sizeof kMark - 1);
     ++s.overruns;
 }
 
+int64_t MonotonicNs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+constexpr int kRecoveryStopped = 1;
+
 // Brings a suspended device back: resume where the driver can, else start afresh.
-void Recover(snd_pcm_t* pcm) {
+// Returns 0, kRecoveryStopped when a stop was asked for meanwhile, or the error that
+// leaves the device unusable.
+int Recover(snd_pcm_t* pcm) {
     int err;
     while ((err = snd_pcm_resume(pcm)) == -EAGAIN) {
+        if (gStopRequested) {
+            return kRecoveryStopped;
+        }
         usleep(10000);
     }
-    if (err < 0) {
-        snd_pcm_prepare(pcm);
+    return err < 0 ? snd_pcm_prepare(pcm) : 0;
+}
+
+// Where the capture stands in time: the timeline frame `frame` was captured at `ns` on the
+// monotonic clock. Taken after reads that left the device's ring nearly empty, so that
+// only a short stretch of the device's clock is ever compared with ours.
+void NoteCaptureTime(Session& s, int64_t frame) {
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(s.pcm);
+    if (avail < 0 ||
+        static_cast<snd_pcm_uframes_t>(avail) + static_cast<snd_pcm_uframes_t>(s.period) >=
+            s.bufferSize) {
+        // A source that always has its ring full is not paced by a clock (a file, a fast
+        // test device): its time says nothing.
+        return;
     }
+    s.anchorNs = MonotonicNs() - static_cast<int64_t>(avail) * 1000000000 / s.request->rate;
+    s.anchorFrame = frame;
+}
+
+// Whole periods of silence beyond the current one that an overrun cost, when the device
+// restarts now: the world went on for the time since the last frame we know the capture
+// time of, and the device captured none of it.
+int64_t GapPeriods(Session& s, int64_t frameAfterPeriod, int64_t lastFrameRead) {
+    const int64_t now = MonotonicNs();
+    int64_t extra = 0;
+    if (s.anchorNs >= 0) {
+        const int64_t passed = (now - s.anchorNs) / 1000 * s.request->rate / 1000000;
+        const int64_t lost = passed - (lastFrameRead - s.anchorFrame);
+        const int64_t beyond = lost - (frameAfterPeriod - lastFrameRead);
+        extra = beyond > 0 ? (beyond + s.period / 2) / s.period : 0;
+    }
+    // The device starts again with the next read.
+    s.anchorNs = now;
+    s.anchorFrame = frameAfterPeriod + extra * s.period;
+    return extra;
 }
 
 enum class ReadResult { Complete, Stopped, Failed };
 
 // Reads one whole period into `buf`, topping up short reads. Frames the device lost to
 // an overrun or a suspend are filled with silence so the files keep their timeline and
-// never receive stale audio. `got` is the number of frames in the buffer.
-ReadResult ReadPeriod(Session& s, uint8_t* buf, int& got) {
+// never receive stale audio: the rest of this period, and in `gap` the whole periods
+// beyond it that the time lost calls for. `got` is the number of frames in the buffer.
+// `at` is the timeline frame the period starts at.
+ReadResult ReadPeriod(Session& s, uint8_t* buf, int64_t at, int& got, int64_t& gap) {
     const size_t sb = s.request->sampleBytes;
     const size_t half = static_cast<size_t>(s.period) * sb;
     got = 0;
+    gap = 0;
     while (got < s.period) {
         if (gStopRequested) {
             return ReadResult::Stopped;
@@ -127,18 +187,24 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int& got) {
         }
         if (r > 0) {
             got += static_cast<int>(r);
+            NoteCaptureTime(s, at + got);
             continue;
         }
         if (r == 0 || r == -EAGAIN || r == -EINTR) {
             continue;
         }
         if (r == -EPIPE || r == -ESTRPIPE) {
-            MarkOverrun(s);
-            if (r == -ESTRPIPE) {
-                Recover(s.pcm);
-            } else {
-                snd_pcm_prepare(s.pcm);
+            // A device that cannot be brought back (a sound server that died, a card
+            // gone) has failed: no silence stands in for audio that will never come.
+            const int err = r == -ESTRPIPE ? Recover(s.pcm) : snd_pcm_prepare(s.pcm);
+            if (err == kRecoveryStopped) {
+                return ReadResult::Stopped;
             }
+            if (err < 0) {
+                s.deviceError = err;
+                return ReadResult::Failed;
+            }
+            MarkOverrun(s);
             const size_t filled = static_cast<size_t>(got) * sb;
             if (s.interleavedAccess) {
                 memset(buf + 2 * filled, 0, 2 * (half - filled));
@@ -146,6 +212,7 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int& got) {
                 memset(buf + filled, 0, half - filled);
                 memset(buf + half + filled, 0, half - filled);
             }
+            gap = GapPeriods(s, at + s.period, at + got);
             got = s.period;
             return ReadResult::Complete;
         }
@@ -163,8 +230,7 @@ void ShowProgress(Session& s, int32_t framesDone, int& meterReset) {
     const int meterMode = req.interleave ? 2 : req.channels;
     n += FormatMeter(line + n, sizeof line - static_cast<size_t>(n), s.periodPeak, 45.0f,
                      meterReset, 11.25f, static_cast<int>(req.sampleBytes), meterMode, s.holdPeak);
-    fwrite(line, 1, static_cast<size_t>(n), stdout);
-    fflush(stdout);
+    ConsoleRedraw(line, static_cast<size_t>(n));
 }
 
 // Where the next period goes: a free slot of the writer's queue. When the writer is that
@@ -225,12 +291,12 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
         if (WriterFailed(q)) {
             return Ending::WriteFailed;
         }
-        snd_pcm_avail_update(s.pcm);
         snd_pcm_wait(s.pcm, 1);
         uint8_t* slot = NextBuffer(s, q, framesDone, started);
         uint8_t* current = slot != nullptr ? slot : (previous == spare[0] ? spare[1] : spare[0]);
         int got = 0;
-        const ReadResult read = ReadPeriod(s, current, got);
+        int64_t gap = 0;
+        const ReadResult read = ReadPeriod(s, current, framesDone, got, gap);
         if (read != ReadResult::Complete) {
             // Keep what the device delivered before the stop or the failure.
             if (slot != nullptr) {
@@ -249,6 +315,12 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
         }
         previous = current;
         framesDone += s.period;
+        // An overrun longer than the period: silence for the time lost, so what follows
+        // sits where it was captured. Never past the planned length.
+        for (; gap > 0 && framesDone < s.totalFrames; --gap) {
+            NoteDropped(q);
+            framesDone += s.period;
+        }
         ShowProgress(s, framesDone, meterReset);
 
         ++holdCount;
@@ -354,16 +426,23 @@ int RECORD(RecordRequest& request) {
     WarnIfShortOfSpace(s);
     puts(request.interleave ? "Recording in Stereo" : "Recording");
     fflush(stdout);
-    // The headers announce what is stored from the start, not the planned length.
-    UpdateHeaders(s, true);
+    // Made durable before the capture starts, and checked like every later update.
+    if (!UpdateHeaders(s, true)) {
+        queue.failed.store(true, std::memory_order_release);
+    }
     RaisePriority();
 
+    ConsoleBegin();
     Ending ending = CaptureLoop(s, queue, spare);
     StopWriter(queue);
     if (ending != Ending::DeviceFailed && WriterFailed(queue)) {
         ending = Ending::WriteFailed;
     }
     const bool failed = ending == Ending::DeviceFailed || ending == Ending::WriteFailed;
+    // The files are finished before anything more is said: a console that does not read
+    // may hold up the report, never the headers.
+    const bool filesOk = CloseFiles(s);
+    ConsoleEnd();
     fflush(stdout);
     if (ending == Ending::DeviceFailed) {
         fprintf(stderr, "nalvo: recording stopped, the capture device failed: %s\n",
@@ -372,7 +451,7 @@ int RECORD(RecordRequest& request) {
         ReportWriteFailure(s);
     }
     PrintReport(s);
-    const bool filesOk = CloseFiles(s);
+    ReportHeaderFixes(s);
     if (ending != Ending::WriteFailed && s.failedSlot >= 0) {
         fflush(stdout);
         ReportWriteFailure(s);

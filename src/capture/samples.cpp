@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define NALVO_SSSE3 1
@@ -353,7 +355,9 @@ void RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak
         periodPeak[channel] = peak;
     }
     if (peak > ClipThreshold(sampleBytes)) {
-        printf("\nInput Channel %i is Peaking!\n", channel + 1);
+        char text[48];
+        const int n = snprintf(text, sizeof text, "\nInput Channel %i is Peaking!\n", channel + 1);
+        ConsoleText(text, static_cast<size_t>(n));
     }
 }
 

@@ -5,6 +5,8 @@
  *                            regular files past this count (default 0)
  *   NALVO_STALL_MS           how long that one write blocks (default 0: never)
  *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
+ *   NALVO_FAIL_SYNCS         the first this many fdatasync calls on files fail with EIO, as
+ *                            on a card whose controller reports a flush error
  * Writes to terminals, pipes and other non-files are never delayed. */
 #define _GNU_SOURCE
 /* The build defines _FILE_OFFSET_BITS=64, under which glibc's headers on 32-bit systems
@@ -13,6 +15,7 @@
  * are defined explicitly instead, each forwarding to its own. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
+#include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -101,4 +104,18 @@ size_t fwrite(const void* ptr, size_t size, size_t n, FILE* stream) {
     }
     account(fileno(stream), size * n);
     return real(ptr, size, n, stream);
+}
+
+int fdatasync(int fd) {
+    static int (*real)(int);
+    static long failed;
+    if (!real) {
+        real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    }
+    const char* n = getenv("NALVO_FAIL_SYNCS");
+    if (is_file(fd) && n && __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < strtol(n, NULL, 10)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
 }
