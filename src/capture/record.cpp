@@ -35,7 +35,7 @@ extern "C" void OnStopSignal(int sig) {
         // queue): the user wants out now. The headers stand as last brought up to date,
         // true for the audio before them.
         signal(sig, SIG_DFL);
-        raise(sig);
+        (void)raise(sig);
         return;
     }
     gStopRequested = 1;
