@@ -137,7 +137,11 @@ RunResult RunNalvo(const RunOptions& o) {
         }
         if (!signalled && o.signalAfterRedraws >= 0 &&
             Count(r.out, "\r") >= static_cast<size_t>(o.signalAfterRedraws)) {
-            kill(pid, o.stopSignal);
+            if (o.atRedraws) {
+                o.atRedraws(pid);
+            } else {
+                kill(pid, o.stopSignal);
+            }
             signalled = true;
         }
     }

@@ -2,8 +2,11 @@
 // reads back what it printed and the files it left.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,9 +16,12 @@ struct RunOptions {
     bool closeStdin = true;         // false: standard input stays open and empty
     std::string cwd;                // working directory; empty keeps the current one
     long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes for the child; -1 leaves it
-    // Send `stopSignal` once standard output has shown this many console redraws ("\r").
+    // Send `stopSignal` once standard output has shown this many console redraws ("\r"),
+    // or, when `atRedraws` is set, call it with the child's PID instead: to act on something
+    // else the child depends on, or to freeze the child for a while.
     int signalAfterRedraws = -1;
     int stopSignal = SIGINT;
+    std::function<void(pid_t)> atRedraws;
     // Stop reading standard output after this many redraws, as a console that goes away.
     int closeOutputAfterRedraws = -1;
     int uid = -1;            // run the child as this user (tests that need to lose root)
