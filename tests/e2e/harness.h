@@ -54,6 +54,34 @@ class ScratchDir {
     std::string path_;
 };
 
+// A private PulseAudio server for one test, with one source: "sine", module-sine-source at
+// `hz` and `rate`. It listens on a socket in `dir` only, reads nothing of the machine's own
+// sound setup, and is killed when the object goes (also with the test program, should that
+// be killed first).
+class PulseServer {
+   public:
+    // Why a server cannot run here (a program or ALSA's pulse plugin is not installed), or
+    // empty.
+    static std::string Missing();
+    PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate);
+    ~PulseServer() { Kill(); }
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+    bool ready() const { return ready_; }
+    std::string log() const;  // what the server printed
+    // ALSA_CONFIG_PATH: the tests' devices, and "pa", the server's sine source.
+    const std::string& alsaConfig() const { return alsaConfig_; }
+    // HOME and the XDG directories of a client, kept in `dir` like the server's.
+    const std::vector<std::string>& env() const { return env_; }
+    void Kill();  // SIGKILL, as a crash would
+
+   private:
+    std::string dir_, alsaConfig_;
+    std::vector<std::string> env_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
