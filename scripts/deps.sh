@@ -22,7 +22,9 @@ install_missing() {
 }
 
 BUILD_PACKAGES=(g++ make cmake pkg-config libasound2-dev)
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind)
+# pulseaudio, pactl and ALSA's pulse plugin: the recordings through a real sound server.
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind pulseaudio pulseaudio-utils
+    libasound2-plugins)
 
 # Configures and builds the project into build/.
 build_project() {

@@ -3,8 +3,11 @@
 // header that tells the truth about the whole frames after it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -62,6 +65,54 @@ TEST(Overrun, SuspendIsMarkedAndTheDeviceResumes) {
     Source src = PatternSource();
     src.lostPeriods = {2};
     ExpectRecording(dir / "in1.wav", fmt, false, 0, src, 6 * 4096, 4096, 3 * 4096, 4096);
+}
+
+TEST(Overrun, LongGapIsSilenceAndLaterAudioStaysWhereItWasCaptured) {
+    // nalvo frozen for 2 s, three times what the device's ring holds (32768 frames, 0.68 s):
+    // the device stops, and the world it would have captured meanwhile is lost.
+    const Format fmt = kFormats[1];  // 24-bit: the pattern does not repeat in the recording
+    ScratchDir dir;
+    double frozen = 0;
+    const RunResult r = RunNalvo(
+        {.args = Args(fmt, "4", "live", kModes[0]),
+         .cwd = dir.path(),
+         .signalAfterRedraws = 6,
+         .atRedraws =
+             [&](pid_t pid) {
+                 const auto start = std::chrono::steady_clock::now();
+                 kill(pid, SIGSTOP);
+                 std::this_thread::sleep_for(std::chrono::seconds(2));
+                 kill(pid, SIGCONT);
+                 frozen = std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                              .count();
+             },
+         .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true"))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t marks = Count(r.out, "\nRX\n");
+    EXPECT_GE(marks, 1u);
+    EXPECT_NE(r.out.find("\nRecord Overruns = " + std::to_string(marks) + "\n"), std::string::npos);
+    const Wav w = ReadWav(dir / "in1.wav");
+    ASSERT_TRUE(w.valid);
+    EXPECT_EQ(w.dataSize, w.data.size());
+    const int64_t total = 47 * 4096;  // 4 s in whole periods
+    ASSERT_EQ(static_cast<int64_t>(w.Frames()), total);
+    // Each frame is silence or the device's frame of that moment, give or take a period. The
+    // silence is the gap: the time frozen, the period being read when it began, and a period
+    // for rounding.
+    int64_t silent = 0;
+    for (int64_t p = 0; p < total; ++p) {
+        const int32_t v = w.Sample(static_cast<size_t>(p), 0);
+        if (v == 0) {
+            ++silent;
+            continue;
+        }
+        const int64_t captured = nalvo_fake::PatternFrame(v, 0, 24);
+        if (std::abs(captured - p) > 4096) {
+            ADD_FAILURE() << "frame " << p << " holds device frame " << captured;
+            break;
+        }
+    }
+    EXPECT_LE(silent, static_cast<int64_t>(frozen * fmt.rate) + 3 * 4096);
 }
 
 TEST(Clipping, WarnedOnePeriodLateAndTheLastPeriodNeverCounts) {

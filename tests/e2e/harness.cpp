@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +21,9 @@
 #endif
 #ifndef NALVO_ALSA_CONF
 #error "NALVO_ALSA_CONF must name the tests' ALSA configuration"
+#endif
+#ifndef NALVO_ALSA_PLUGIN_DIR
+#error "NALVO_ALSA_PLUGIN_DIR must name the directory of libasound's plugins"
 #endif
 
 RunResult RunNalvo(const RunOptions& o) {
@@ -159,7 +163,11 @@ RunResult RunNalvo(const RunOptions& o) {
         }
         if (!signalled && o.signalAfterRedraws >= 0 &&
             Count(r.out, "\r") >= static_cast<size_t>(o.signalAfterRedraws)) {
-            kill(pid, o.stopSignal);
+            if (o.atRedraws) {
+                o.atRedraws(pid);
+            } else {
+                kill(pid, o.stopSignal);
+            }
             signalled = true;
         }
     }
@@ -217,6 +225,121 @@ ScratchDir::~ScratchDir() {
         }
     }
     rmdir(path_.c_str());
+}
+
+namespace {
+
+bool InPath(const std::string& name) {
+    const char* path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end - start);
+        if (access(((dir.empty() ? "." : dir) + "/" + name).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Starts a program found in PATH, with `env` added to its environment and its output
+// appended to `logPath`. It dies with the test program, so that no server outlives a test
+// killed at its timeout; `alarmSeconds` (kept across exec) ends one that hangs.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& logPath, unsigned alarmSeconds) {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) {
+        _exit(126);
+    }
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (in < 0 || out < 0) {
+        _exit(126);
+    }
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    for (const auto& setting : env) {
+        putenv(const_cast<char*>(setting.c_str()));
+    }
+    std::vector<char*> cargv;
+    for (const auto& a : argv) {
+        cargv.push_back(const_cast<char*>(a.c_str()));
+    }
+    cargv.push_back(nullptr);
+    alarm(alarmSeconds);
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+std::string PulseServer::Missing() {
+    if (!InPath("pulseaudio")) {
+        return "pulseaudio is not installed";
+    }
+    if (!InPath("pactl")) {
+        return "pactl (pulseaudio-utils) is not installed";
+    }
+    if (access(NALVO_ALSA_PLUGIN_DIR "/libasound_module_pcm_pulse.so", R_OK) != 0) {
+        return "ALSA's pulse plugin (libasound2-plugins) is not installed";
+    }
+    return "";
+}
+
+PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate) : dir_(dir.path()) {
+    const std::string socket = dir / "native";
+    // The socket last: once a client gets an answer, the source is there.
+    WriteFile(dir / "pa.conf", "load-module module-sine-source source_name=sine rate=" +
+                                   std::to_string(rate) + " frequency=" + std::to_string(hz) +
+                                   "\nload-module module-native-protocol-unix auth-anonymous=1 "
+                                   "socket=" +
+                                   socket + "\n");
+    WriteFile(dir / "pulse.conf",
+              "pcm.pa { type pulse server \"unix:" + socket + "\" device \"sine\" }\n");
+    alsaConfig_ = std::string(NALVO_ALSA_CONF) + ":" + (dir / "pulse.conf");
+    env_ = {"HOME=" + dir_, "XDG_CONFIG_HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_};
+    // -n: none of the system's own startup script; no real-time threads of its own on a
+    // machine the tests share.
+    pid_ = Spawn({"pulseaudio", "-n", "-F", dir / "pa.conf", "--daemonize=no",
+                  "--exit-idle-time=-1", "--disallow-exit", "--realtime=no", "--high-priority=no"},
+                 env_, dir / "pulse.log", 0);
+    std::vector<std::string> clientEnv = env_;
+    clientEnv.push_back("PULSE_SERVER=unix:" + socket);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (pid_ > 0 && !ready_ && std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;  // it gave up; its log says why
+            break;
+        }
+        const pid_t probe = Spawn({"pactl", "info"}, clientEnv, "/dev/null", 5);
+        int status = 0;
+        if (probe < 0 || waitpid(probe, &status, 0) != probe) {
+            break;
+        }
+        ready_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (!ready_) {
+            usleep(50000);
+        }
+    }
+}
+
+std::string PulseServer::log() const {
+    const std::vector<uint8_t> text = ReadFile(dir_ + "/pulse.log");
+    return std::string(text.begin(), text.end());
+}
+
+void PulseServer::Kill() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {

@@ -16,9 +16,12 @@ struct RunOptions {
     bool closeStdin = true;         // false: standard input stays open and empty
     std::string cwd;                // working directory; empty keeps the current one
     long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes for the child; -1 leaves it
-    // Send `stopSignal` once standard output has shown this many console redraws ("\r").
+    // Send `stopSignal` once standard output has shown this many console redraws ("\r"),
+    // or, when `atRedraws` is set, call it with the child's PID instead: to act on something
+    // else the child depends on, or to freeze the child for a while.
     int signalAfterRedraws = -1;
     int stopSignal = SIGINT;
+    std::function<void(pid_t)> atRedraws;
     // Stop reading standard output after this many redraws, as a console that goes away.
     int closeOutputAfterRedraws = -1;
     // Leave standard output unread for a while after this many redraws, as a console
@@ -60,6 +63,34 @@ class ScratchDir {
 
    private:
     std::string path_;
+};
+
+// A private PulseAudio server for one test, with one source: "sine", module-sine-source at
+// `hz` and `rate`. It listens on a socket in `dir` only, reads nothing of the machine's own
+// sound setup, and is killed when the object goes (also with the test program, should that
+// be killed first).
+class PulseServer {
+   public:
+    // Why a server cannot run here (a program or ALSA's pulse plugin is not installed), or
+    // empty.
+    static std::string Missing();
+    PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate);
+    ~PulseServer() { Kill(); }
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+    bool ready() const { return ready_; }
+    std::string log() const;  // what the server printed
+    // ALSA_CONFIG_PATH: the tests' devices, and "pa", the server's sine source.
+    const std::string& alsaConfig() const { return alsaConfig_; }
+    // HOME and the XDG directories of a client, kept in `dir` like the server's.
+    const std::vector<std::string>& env() const { return env_; }
+    void Kill();  // SIGKILL, as a crash would
+
+   private:
+    std::string dir_, alsaConfig_;
+    std::vector<std::string> env_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
 };
 
 std::vector<uint8_t> ReadFile(const std::string& path);

@@ -65,6 +65,7 @@ pcm.t_suspend {
     suspend_periods [ 2 ]
 }
 pcm.t_rt_pattern { type nalvo_fake realtime true }
+pcm.t_rt_xrun { type nalvo_fake realtime true xrun_periods [ 1 ] }
 pcm.t_bad_period { type nalvo_fake period_frames 1024 }
 pcm.t_bad_key { type nalvo_fake signal0 sine peak0 100 frequency0 50 }
 pcm.t_bad_signal { type nalvo_fake signal1 noise }
@@ -608,8 +609,6 @@ INSTANTIATE_TEST_SUITE_P(
             kN,
             {{3072, -EPIPE, Recovery::kPrepare, 4096}, {7168, -EPIPE, Recovery::kPrepare, 8192}},
             20000},
-        FaultCase{
-            "XrunRealTime", "t_xrun_rt", kI, {{1024, -EPIPE, Recovery::kPrepare, 2048}}, 6000},
         FaultCase{"Unplugged", "t_gone", kI, {{4500, -ENODEV, Recovery::kNone, 0}}, 20000},
         FaultCase{
             "UnpluggedNonInterleaved", "t_gone", kN, {{4500, -ENODEV, Recovery::kNone, 0}}, 20000},
@@ -623,27 +622,75 @@ INSTANTIATE_TEST_SUITE_P(
                   8000}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
-// A real-time device that is read too late overruns by itself; what it captured meanwhile is
-// lost, and device time counts it: the stream goes on past the frames already read.
-TEST(RealTime, LateReaderOverrunsAndDeviceTimeSkipsTheLostFrames) {
+// An overrun of a real-time device, as on hardware: the stream stops, reads fail with -EPIPE
+// until the prepare, which discards what the ring held, and capture starts again at the next
+// start. Every frame of the world from the last one read to that start is lost: device time
+// goes on with the clock while the device is stopped.
+struct RestartCase {
+    const char* name;
+    const char* device;
+    uint64_t fails_at;  // frame of the read that fails
+    int stall_ms;       // before every read after the first
+    int settle_ms;      // between the failed read and the prepare
+    int idle_ms;        // between the prepare and the start
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Restart : public ::testing::TestWithParam<RestartCase> {};
+
+TEST_P(Restart, CaptureStartsAgainAtTheFrameOfTheClock) {
+    const RestartCase& c = GetParam();
+    using Clock = std::chrono::steady_clock;
     HangGuard guard(30);
-    Pcm pcm("t_rt_pattern");
+    Pcm pcm(c.device);
     ASSERT_EQ(pcm.error(), 0);
     StreamSetup s;
-    s.period = 256;
-    s.buffer = 1024;  // about 21 ms
+    s.format = kS24;  // the pattern does not come round again for minutes
+    s.buffer = 8192;  // about 0.17 s
     ASSERT_EQ(Configure(pcm.get(), s), 0);
+    const auto first_before = Clock::now();
+    ASSERT_EQ(snd_pcm_start(pcm.get()), 0);
+    const auto first_after = Clock::now();
     Samples got;
-    ASSERT_EQ(ReadOnce(pcm.get(), s, 512, &got), 512);
-    ExpectSignals(got, 0, {Pattern(), Pattern()}, s);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(ReadOnce(pcm.get(), s, 512, &got), -EPIPE);
+    uint64_t frame = 0;
+    long n = 0;
+    while ((n = ReadOnce(pcm.get(), s, 512, &got)) > 0) {
+        ExpectSignals(got, frame, {Pattern(), Pattern()}, s);
+        frame += static_cast<uint64_t>(n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.stall_ms));
+    }
+    ASSERT_EQ(n, -EPIPE) << snd_strerror(static_cast<int>(n));
+    EXPECT_EQ(frame, c.fails_at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.settle_ms));
     ASSERT_EQ(snd_pcm_prepare(pcm.get()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.idle_ms));
+    const auto restart_before = Clock::now();
+    ASSERT_EQ(snd_pcm_start(pcm.get()), 0);
+    const auto restart_after = Clock::now();
     ASSERT_EQ(ReadOnce(pcm.get(), s, 512, &got), 512);
-    const int64_t resumed = nalvo_fake::PatternFrame(got[0][0], 0, 16);
-    EXPECT_GT(resumed, 512 + 1024) << "the overrun lost no frame";
+    const auto frames = [&](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() * s.rate /
+               1000000000;
+    };
+    const int64_t resumed = nalvo_fake::PatternFrame(got[0][0], 0, 24);
+    // One frame either way for the rounding of the clock to frames.
+    EXPECT_GE(resumed, frames(restart_before - first_after) - 1);
+    EXPECT_LE(resumed, frames(restart_after - first_before) + 1);
     ExpectSignals(got, static_cast<uint64_t>(resumed), {Pattern(), Pattern()}, s);
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, Restart,
+                         ::testing::Values(
+                             // Read once, then too late: the ring filled long before.
+                             RestartCase{"LateReader", "t_rt_pattern", 512, 600, 100, 100},
+                             // Read on time into an injected overrun at the second period.
+                             RestartCase{"Injected", "t_rt_xrun", 1024, 0, 100, 100}),
+                         [](const ::testing::TestParamInfo<RestartCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(RealTime, BlockingReadDeliversTheSines) {
     HangGuard guard(30);

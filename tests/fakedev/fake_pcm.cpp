@@ -12,6 +12,11 @@
 // the monotonic clock. A pending fault caps hw at its frame, so the frames before it are
 // delivered normally and the fault fires when the application has read up to it.
 //
+// A real-time device keeps device time with the clock from its first start, as the world it
+// captures does: while it is stopped (an overrun, a drop) frames go by uncaptured, and the
+// next start picks up at the frame of that moment. Only a suspend that is resumed holds
+// device time, since it loses no frame.
+//
 // Samples are numbered from appl_ptr rather than by counting transfers: with mmap access ioplug
 // calls transfer from every mmap_begin, and a begin that is not committed in full is followed
 // by another one over the same frames.
@@ -76,6 +81,8 @@ struct Fake {
 
     uint64_t t0_ns = 0;  // real-time: clock at start/resume, when hw was hw_at_t0
     uint64_t hw_at_t0 = 0;
+    uint64_t frame_at_t0 = 0;  // real-time: device frame at t0_ns; outlives a prepare
+    bool started = false;
 
     snd_pcm_uframes_t boundary = 0;
     snd_pcm_uframes_t avail_min = 1;
@@ -160,6 +167,14 @@ uint64_t FaultLimit(const Fake* f) {
     return limit;
 }
 
+// Frames in `ns` nanoseconds at the stream's rate, rounded down. Whole seconds and the rest
+// apart: the product of the rest (below 1e9) and a 32-bit rate fits 64 bits, and 32-bit ARM
+// has no 128-bit integers.
+uint64_t FramesIn(const Fake* f, uint64_t ns) {
+    const uint64_t rate = f->io.rate;
+    return ns / 1000000000u * rate + ns % 1000000000u * rate / 1000000000u;
+}
+
 // Frames captured since the prepare if nothing stopped the device.
 uint64_t Produced(const Fake* f) {
     if (!f->running) {
@@ -168,12 +183,7 @@ uint64_t Produced(const Fake* f) {
     if (!f->cfg.realtime) {
         return Appl(f) + f->io.buffer_size;
     }
-    // elapsed * rate / 1e9, rounded down. Whole seconds and the rest apart: the product of
-    // the rest (below 1e9) and a 32-bit rate fits 64 bits, and 32-bit ARM has no 128-bit
-    // integers.
-    const uint64_t elapsed = NowNs() - f->t0_ns;
-    const uint64_t rate = f->io.rate;
-    return f->hw_at_t0 + elapsed / 1000000000u * rate + elapsed % 1000000000u * rate / 1000000000u;
+    return f->hw_at_t0 + FramesIn(f, NowNs() - f->t0_ns);
 }
 
 // Clock time at which a real-time device has captured `frames` frames since the prepare.
@@ -210,6 +220,7 @@ snd_pcm_sframes_t FireFault(Fake* f) {
                 }
             }
             f->in_xrun = true;
+            // A fast device loses the period; a real-time one, the time until its restart.
             f->next_origin_set = true;
             f->next_origin = frame + f->io.period_size;
             return -EPIPE;  // ioplug turns this into the XRUN state
@@ -263,9 +274,17 @@ unsigned SignalBits(snd_pcm_format_t format) {
 
 int FakeStart(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
+    const uint64_t now = NowNs();
+    if (f->cfg.realtime && f->started) {
+        // Everything since the last frame captured before the stop is lost: the overrun
+        // waiting to be noticed, the prepare, the application's own delay.
+        f->origin = f->frame_at_t0 + FramesIn(f, now - f->t0_ns);
+    }
+    f->started = true;
     f->running = true;
-    f->t0_ns = NowNs();
+    f->t0_ns = now;
     f->hw_at_t0 = f->hw;
+    f->frame_at_t0 = f->origin + f->hw;
     MakeReadable(f);  // real-time: poll_revents re-arms it for the first period
     return 0;
 }
@@ -302,12 +321,10 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
     if (hw > limit) {
         hw = limit;
     }
-    if (f->cfg.realtime && hw - Appl(f) > io->buffer_size) {
-        // The application fell behind by more than the buffer: a genuine overrun. What was
-        // captured but not read is lost; the device restarts after it.
+    if (f->cfg.realtime && hw - Appl(f) >= io->buffer_size) {
+        // The ring is full: the device stops, as hardware does at libasound's default stop
+        // threshold (the buffer size). The prepare discards what the ring holds.
         f->in_xrun = true;
-        f->next_origin_set = true;
-        f->next_origin = f->origin + hw;
         MakeReadable(f);
         return -EPIPE;
     }
@@ -382,12 +399,10 @@ int FakePrepare(snd_pcm_ioplug_t* io) {
     if (f->gone) {
         return -ENODEV;
     }
-    if (f->next_origin_set) {
-        f->origin = f->next_origin;
-    } else {
-        // A fast device captures on demand, so nothing is lost by a stop; a real-time one
-        // loses what it captured and nobody read.
-        f->origin += f->cfg.realtime ? f->hw : f->delivered;
+    if (!f->cfg.realtime) {
+        // A fast device captures on demand, so nothing is lost by a stop. A real-time one
+        // takes up device time again at its start.
+        f->origin = f->next_origin_set ? f->next_origin : f->origin + f->delivered;
     }
     f->next_origin_set = false;
     f->delivered = 0;
@@ -414,6 +429,7 @@ int FakeResume(snd_pcm_ioplug_t* io) {
     f->running = true;
     f->t0_ns = NowNs();
     f->hw_at_t0 = f->hw;
+    f->frame_at_t0 = f->origin + f->hw;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
     MakeReadable(f);
     return 0;
