@@ -57,8 +57,10 @@ void InstallSignalHandlers() {
     // A file size limit must surface as a write error we can end cleanly on, not a kill
     // that leaves a header announcing data that never came.
     signal(SIGXFSZ, SIG_IGN);
-    // A console that goes away (a closed pipe) must not kill the recording with it.
+    // A console that goes away (a closed pipe) must not kill the recording with it, nor may
+    // a terminal that stops background writers (stty tostop) stop it.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
 }
 
 enum class Ending { Completed, Stopped, DeviceFailed, WriteFailed };
