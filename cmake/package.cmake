@@ -1,10 +1,29 @@
-# The Debian package (cpack in the build directory): the program and its manual page.
-# Nothing under tests/ has an install rule, so neither the tests nor the fake capture device
-# can end up in it.
+# The Debian package (cpack in the build directory): the program, its manual page and the
+# licence. Nothing under tests/ has an install rule, so neither the tests nor the fake
+# capture device can end up in it.
 install(FILES ${PROJECT_SOURCE_DIR}/man/nalvo.1 DESTINATION share/man/man1)
 
 set(NALVO_PACKAGE_MAINTAINER "nalvo maintainers <maintainers@nalvo.invalid>" CACHE STRING
     "Maintainer field of the Debian package")
+
+# /usr/share/doc/nalvo/copyright in Debian's machine-readable format, made from LICENSE so
+# that the licence text and its copyright line are written once. In the format, the licence
+# text is indented by one blank and an empty line is written as " .".
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" copyright_line "${licence}")
+set(NALVO_COPYRIGHT "${CMAKE_MATCH_1}")
+string(FIND "${licence}" "Permission " text_start)
+if(NOT NALVO_COPYRIGHT OR text_start EQUAL -1)
+  message(FATAL_ERROR "LICENSE has no \"Copyright (c) ...\" line or no \"Permission ...\" text")
+endif()
+string(SUBSTRING "${licence}" ${text_start} -1 text)
+string(STRIP "${text}" text)
+string(REPLACE "\n" "\n " text " ${text}")
+string(REGEX REPLACE "\n \n" "\n .\n" NALVO_LICENSE_TEXT "${text}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${PROJECT_BINARY_DIR}/packaging/copyright
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright DESTINATION share/doc/nalvo)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nalvo)

@@ -3,11 +3,12 @@
 # says about itself, unpacks it as dpkg would install it and runs the installed nalvo
 # without arguments: the usage text and exit status 1.
 #
-#   deb_test.sh CPACK CPACK_CONFIG [EMULATOR...]
+#   deb_test.sh CPACK CPACK_CONFIG SOURCE_DIR [EMULATOR...]
 set -eu
 cpack=$1
 config=$2
-shift 2
+source_dir=$3
+shift 3
 
 scratch=$(mktemp -d /tmp/nalvo-deb-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
@@ -23,9 +24,10 @@ fi
 deb=$(find "$scratch/out" -maxdepth 1 -name 'nalvo_*.deb')
 [ -n "$deb" ] && [ "$(echo "$deb" | wc -l)" -eq 1 ] || fail "expected one nalvo_*.deb, got: $deb"
 
-# Only the program and its manual page; directories aside.
+# Only the program, its manual page and the copyright file; directories aside.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$scratch/files"
-printf '%s\n' ./usr/bin/nalvo ./usr/share/man/man1/nalvo.1 >"$scratch/expected"
+printf '%s\n' ./usr/bin/nalvo ./usr/share/doc/nalvo/copyright ./usr/share/man/man1/nalvo.1 \
+    >"$scratch/expected"
 diff -u "$scratch/expected" "$scratch/files" || fail "the package holds other files"
 
 dpkg-deb -f "$deb" Depends | grep -q 'libasound2 (>= 1\.1)' ||
@@ -36,6 +38,17 @@ dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= 2\.[0-9]*)' ||
 dpkg -x "$deb" "$scratch/root"
 nalvo="$scratch/root/usr/bin/nalvo"
 [ -x "$nalvo" ] || fail "usr/bin/nalvo is not an executable file"
+
+# The copyright file carries LICENSE's terms word for word: in Debian's format the text
+# follows "License: Expat", each line indented by one blank, an empty line written " .".
+copyright="$scratch/root/usr/share/doc/nalvo/copyright"
+head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "the copyright file is not in the machine-readable format"
+sed -n '/^License: Expat$/,$p' "$copyright" | sed '1d; s/^ //; s/^\.$//' >"$scratch/licence"
+sed -n '/^Permission /,$p' "$source_dir/LICENSE" | cmp -s - "$scratch/licence" ||
+    fail "the copyright file's licence text differs from LICENSE"
+grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$source_dir/LICENSE")" "$copyright" ||
+    fail "the copyright file's Copyright field differs from LICENSE"
 
 # The architecture the package declares must be the one of the program it carries (the
 # ELF machine field, two little-endian bytes at offset 18): a cross build labelled with the build
