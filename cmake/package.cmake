@@ -1,7 +1,20 @@
 # The Debian package (cpack in the build directory): the program, its manual page and the
 # licence. Nothing under tests/ has an install rule, so neither the tests nor the fake
 # capture device can end up in it.
-install(FILES ${PROJECT_SOURCE_DIR}/man/nalvo.1 DESTINATION share/man/man1)
+#
+# The manual page carries the project's version, and is installed compressed the way Debian
+# wants it: gzip -9, and -n to leave out the name and time stamp so that the same page
+# always gives the same bytes.
+find_program(GZIP_PROGRAM gzip REQUIRED)
+configure_file(${PROJECT_SOURCE_DIR}/man/nalvo.1.in ${PROJECT_BINARY_DIR}/man/nalvo.1 @ONLY)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/man/nalvo.1.gz
+  COMMAND ${GZIP_PROGRAM} -9n -c nalvo.1 > nalvo.1.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/man/nalvo.1
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/man
+  COMMENT "Compressing the manual page")
+add_custom_target(nalvo_manpage ALL DEPENDS ${PROJECT_BINARY_DIR}/man/nalvo.1.gz)
+install(FILES ${PROJECT_BINARY_DIR}/man/nalvo.1.gz DESTINATION share/man/man1)
 
 set(NALVO_PACKAGE_MAINTAINER "nalvo maintainers <maintainers@nalvo.invalid>" CACHE STRING
     "Maintainer field of the Debian package")

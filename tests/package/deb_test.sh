@@ -26,7 +26,7 @@ deb=$(find "$scratch/out" -maxdepth 1 -name 'nalvo_*.deb')
 
 # Only the program, its manual page and the copyright file; directories aside.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$scratch/files"
-printf '%s\n' ./usr/bin/nalvo ./usr/share/doc/nalvo/copyright ./usr/share/man/man1/nalvo.1 \
+printf '%s\n' ./usr/bin/nalvo ./usr/share/doc/nalvo/copyright ./usr/share/man/man1/nalvo.1.gz \
     >"$scratch/expected"
 diff -u "$scratch/expected" "$scratch/files" || fail "the package holds other files"
 
@@ -38,6 +38,11 @@ dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= 2\.[0-9]*)' ||
 dpkg -x "$deb" "$scratch/root"
 nalvo="$scratch/root/usr/bin/nalvo"
 [ -x "$nalvo" ] || fail "usr/bin/nalvo is not an executable file"
+
+# The manual page names the version of the package it comes in.
+version=$(dpkg-deb -f "$deb" Version)
+zcat "$scratch/root/usr/share/man/man1/nalvo.1.gz" | grep -q "^\.TH NALVO 1 .* \"nalvo ${version%-*}\" " ||
+    fail "the manual page does not name version ${version%-*}: $(zcat "$scratch/root/usr/share/man/man1/nalvo.1.gz" | grep '^\.TH')"
 
 # The copyright file carries LICENSE's terms word for word: in Debian's format the text
 # follows "License: Expat", each line indented by one blank, an empty line written " .".
