@@ -1,6 +1,6 @@
-# The Debian package (cpack in the build directory): the program, its manual page and the
-# licence. Nothing under tests/ has an install rule, so neither the tests nor the fake
-# capture device can end up in it.
+# The Debian package (cpack in the build directory): the program, its manual page, the
+# licence and the changelog. Nothing under tests/ has an install rule, so neither the tests
+# nor the fake capture device can end up in it.
 #
 # The manual page carries the project's version, and is installed compressed the way Debian
 # wants it: gzip -9, and -n to leave out the name and time stamp so that the same page
@@ -34,12 +34,33 @@ string(SUBSTRING "${licence}" ${text_start} -1 text)
 string(STRIP "${text}" text)
 string(REPLACE "\n" "\n " text " ${text}")
 string(REGEX REPLACE "\n \n" "\n .\n" NALVO_LICENSE_TEXT "${text}")
-configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${PROJECT_BINARY_DIR}/packaging/copyright
-               @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in
+               ${PROJECT_BINARY_DIR}/packaging/copyright @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/copyright DESTINATION share/doc/nalvo)
+
+# The package's version is the project's with a Debian revision, raised when only the
+# packaging changes. /usr/share/doc/nalvo/changelog.Debian.gz is made from
+# packaging/changelog.in, whose top entry takes that version; for a new version, write the
+# top entry's version out in full and add an entry for the new one above it.
+set(NALVO_DEB_REVISION 1)
+set(NALVO_DEB_VERSION "${PROJECT_VERSION}-${NALVO_DEB_REVISION}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
+               ${PROJECT_BINARY_DIR}/packaging/changelog.Debian @ONLY)
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
+  COMMAND ${GZIP_PROGRAM} -9n -c changelog.Debian > changelog.Debian.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.Debian
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/packaging
+  COMMENT "Compressing the package's changelog")
+add_custom_target(nalvo_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz DESTINATION share/doc/nalvo)
+# The lintian tags that do not apply to this package, each with the reason.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides DESTINATION share/lintian/overrides
+        RENAME nalvo)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nalvo)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${NALVO_DEB_REVISION})
 set(CPACK_PACKAGE_CONTACT "${NALVO_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "record one or two inputs of an ALSA capture device into WAV files")
@@ -57,9 +78,13 @@ set(CPACK_STRIP_FILES ON)
 # CPACK_DEBIAN_PACKAGE_ARCHITECTURE: a cross toolchain file sets the target's; otherwise
 # CPack asks dpkg for the host's.
 #
-# dpkg-shlibdeps cannot work out the dependencies of a cross build: deb-depends.cmake
-# writes CPACK_DEBIAN_PACKAGE_DEPENDS from the libraries the staged program needs.
+# Once the files are staged: deb-strip.cmake takes out the sections dh_strip would, and
+# deb-depends.cmake writes CPACK_DEBIAN_PACKAGE_DEPENDS from the libraries the staged
+# program needs (dpkg-shlibdeps cannot work that out for a cross build). Both use the
+# toolchain's binutils, which know the target's ELF.
 set(CPACK_NALVO_READELF "${CMAKE_READELF}")
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-depends.cmake)
+set(CPACK_NALVO_STRIP "${CMAKE_STRIP}")
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-strip.cmake
+                            ${CMAKE_CURRENT_LIST_DIR}/deb-depends.cmake)
 
 include(CPack)

@@ -1,10 +1,19 @@
 #!/bin/sh
 # Builds the Debian package into a scratch directory, checks what it holds and what it
 # says about itself, unpacks it as dpkg would install it and runs the installed nalvo
-# without arguments: the usage text and exit status 1.
+# without arguments: the usage text and exit status 1. With -l, lintian must find no
+# error and no warning in it.
 #
-#   deb_test.sh CPACK CPACK_CONFIG SOURCE_DIR [EMULATOR...]
+#   deb_test.sh [-l LINTIAN] CPACK CPACK_CONFIG SOURCE_DIR [EMULATOR...]
 set -eu
+lintian=""
+while getopts l: option; do
+    case $option in
+    l) lintian=$OPTARG ;;
+    *) exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
 cpack=$1
 config=$2
 source_dir=$3
@@ -24,10 +33,16 @@ fi
 deb=$(find "$scratch/out" -maxdepth 1 -name 'nalvo_*.deb')
 [ -n "$deb" ] && [ "$(echo "$deb" | wc -l)" -eq 1 ] || fail "expected one nalvo_*.deb, got: $deb"
 
-# Only the program, its manual page and the copyright file; directories aside.
+# Only the program, its manual page, the changelog, the copyright file and lintian's
+# overrides; directories aside.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$scratch/files"
-printf '%s\n' ./usr/bin/nalvo ./usr/share/doc/nalvo/copyright ./usr/share/man/man1/nalvo.1.gz \
-    >"$scratch/expected"
+sort >"$scratch/expected" <<EOF
+./usr/bin/nalvo
+./usr/share/doc/nalvo/changelog.Debian.gz
+./usr/share/doc/nalvo/copyright
+./usr/share/lintian/overrides/nalvo
+./usr/share/man/man1/nalvo.1.gz
+EOF
 diff -u "$scratch/expected" "$scratch/files" || fail "the package holds other files"
 
 dpkg-deb -f "$deb" Depends | grep -q 'libasound2 (>= 1\.1)' ||
@@ -39,15 +54,32 @@ dpkg -x "$deb" "$scratch/root"
 nalvo="$scratch/root/usr/bin/nalvo"
 [ -x "$nalvo" ] || fail "usr/bin/nalvo is not an executable file"
 
-# The manual page names the version of the package it comes in.
+# The changelog's latest entry, the manual page and the README's Install section all name
+# the version of the package (the project's, with a Debian revision in the first and last).
 version=$(dpkg-deb -f "$deb" Version)
-zcat "$scratch/root/usr/share/man/man1/nalvo.1.gz" | grep -q "^\.TH NALVO 1 .* \"nalvo ${version%-*}\" " ||
-    fail "the manual page does not name version ${version%-*}: $(zcat "$scratch/root/usr/share/man/man1/nalvo.1.gz" | grep '^\.TH')"
+case $version in
+*-*) ;;
+*) fail "version $version has no Debian revision, which changelog.Debian.gz needs" ;;
+esac
+changelog_entry=$(zcat "$scratch/root/usr/share/doc/nalvo/changelog.Debian.gz" | head -n 1)
+case $changelog_entry in
+"nalvo ($version) "*) ;;
+*) fail "the changelog's latest entry is not for version $version: $changelog_entry" ;;
+esac
+title=$(zcat "$scratch/root/usr/share/man/man1/nalvo.1.gz" | grep '^\.TH')
+case $title in
+*" \"nalvo ${version%-*}\" "*) ;;
+*) fail "the manual page does not name version ${version%-*}: $title" ;;
+esac
+grep -o 'nalvo_[0-9][^_]*_' "$source_dir/README.md" | sort -u >"$scratch/readme-versions"
+echo "nalvo_${version}_" | cmp -s - "$scratch/readme-versions" ||
+    fail "the README should name nalvo_${version}_<arch>.deb: $(cat "$scratch/readme-versions")"
 
 # The copyright file carries LICENSE's terms word for word: in Debian's format the text
 # follows "License: Expat", each line indented by one blank, an empty line written " .".
 copyright="$scratch/root/usr/share/doc/nalvo/copyright"
-head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+format=https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+head -n 1 "$copyright" | grep -qx "Format: $format" ||
     fail "the copyright file is not in the machine-readable format"
 sed -n '/^License: Expat$/,$p' "$copyright" | sed '1d; s/^ //; s/^\.$//' >"$scratch/licence"
 sed -n '/^Permission /,$p' "$source_dir/LICENSE" | cmp -s - "$scratch/licence" ||
@@ -72,4 +104,11 @@ printf '\n\n\nThis is a 1 or 2 channel recording program.\n' >"$scratch/usage"
 head -c "$(wc -c <"$scratch/usage")" "$scratch/stdout" | cmp -s - "$scratch/usage" ||
     fail "the usage text does not start as expected: $(head -c 200 "$scratch/stdout")"
 [ ! -s "$scratch/stderr" ] || fail "nalvo wrote on standard error: $(cat "$scratch/stderr")"
+if [ -n "$lintian" ]; then
+    # Every tag is shown, down to the pedantic ones; errors and warnings fail the test.
+    "$lintian" --fail-on error,warning --pedantic --display-info "$deb" \
+        >"$scratch/lintian" 2>"$scratch/lintian.err" ||
+        fail "lintian: $(cat "$scratch/lintian" "$scratch/lintian.err")"
+    sed 's/^/lintian: /' "$scratch/lintian"
+fi
 echo "package $(basename "$deb") ($arch): contents, dependencies and usage as expected"
