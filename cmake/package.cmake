@@ -1,6 +1,6 @@
 # The Debian package (cpack in the build directory): the program, its manual page, the
-# licence and the changelog. Nothing under tests/ has an install rule, so neither the tests
-# nor the fake capture device can end up in it.
+# service for unattended recording, the licence and the changelog. Nothing under tests/ has
+# an install rule, so neither the tests nor the fake capture device can end up in it.
 #
 # The manual page carries the project's version, and is installed compressed the way Debian
 # wants it: gzip -9, and -n to leave out the name and time stamp so that the same page
@@ -15,6 +15,15 @@ add_custom_command(
   COMMENT "Compressing the manual page")
 add_custom_target(nalvo_manpage ALL DEPENDS ${PROJECT_BINARY_DIR}/man/nalvo.1.gz)
 install(FILES ${PROJECT_BINARY_DIR}/man/nalvo.1.gz DESTINATION share/man/man1)
+
+# Unattended recording: the templated unit nalvo@.service runs the wrapper nalvo-service,
+# which reads /etc/nalvo/<instance>.conf and records with nalvo; an example configuration
+# goes with the documentation. The unit is written when installing (install-service.cmake).
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/nalvo-service DESTINATION libexec/nalvo)
+install(CODE "set(NALVO_SERVICE_SOURCE \"${PROJECT_SOURCE_DIR}/packaging/nalvo@.service.in\")
+set(NALVO_SERVICE_STAGING \"${PROJECT_BINARY_DIR}/packaging/install\")")
+install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install-service.cmake)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/field.conf DESTINATION share/doc/nalvo/examples)
 
 set(NALVO_PACKAGE_MAINTAINER "nalvo maintainers <maintainers@nalvo.invalid>" CACHE STRING
     "Maintainer field of the Debian package")
@@ -75,6 +84,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
+# Maintainer scripts that only reload systemd's view of the units; nothing is enabled.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst
+                                       ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # CPACK_DEBIAN_PACKAGE_ARCHITECTURE: a cross toolchain file sets the target's; otherwise
 # CPack asks dpkg for the host's.
 #

@@ -22,7 +22,7 @@ install_missing() {
 }
 
 BUILD_PACKAGES=(g++ make cmake pkg-config libasound2-dev)
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind lintian)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind lintian systemd)
 
 # Configures and builds the project into build/.
 build_project() {
