@@ -110,6 +110,14 @@ printf '\n\n\nThis is a 1 or 2 channel recording program.\n' >"$scratch/usage"
 head -c "$(wc -c <"$scratch/usage")" "$scratch/stdout" | cmp -s - "$scratch/usage" ||
     fail "the usage text does not start as expected: $(head -c 200 "$scratch/stdout")"
 [ ! -s "$scratch/stderr" ] || fail "nalvo wrote on standard error: $(cat "$scratch/stderr")"
+# The example configuration the README and the manual page tell to copy is in the package.
+zcat "$scratch/root/usr/share/man/man1/nalvo.1.gz" | cat - "$source_dir/README.md" |
+    grep -o '/usr/share/doc/nalvo/examples/[^ ]*\.conf' | sort -u >"$scratch/examples"
+[ -s "$scratch/examples" ] || fail "neither the README nor the manual page names an example"
+while read -r example; do
+    [ -f "$scratch/root$example" ] || fail "the documentation names $example, not in the package"
+done <"$scratch/examples"
+
 if [ -n "$lintian" ]; then
     # Every tag is shown, down to the pedantic ones; errors and warnings fail the test.
     "$lintian" --fail-on error,warning --pedantic --display-info "$deb" \
