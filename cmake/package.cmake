@@ -79,7 +79,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 WAV files, 16-bit or packed 24-bit, at 44.1, 48, 88.2 or 96 kHz, for a duration
 given on the command line, with a console level meter. Every file it leaves
 has a header that tells the truth about the data in it, however the recording
-ends.")
+ends. A systemd service, nalvo@.service, records one file after another from
+boot once an instance of it is set up and enabled.")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
