@@ -291,7 +291,10 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
         if (WriterFailed(q)) {
             return Ending::WriteFailed;
         }
-        snd_pcm_wait(s.pcm, 1);
+        // No wait for the device here: the read below blocks until the period is there, and
+        // a wait before it only costs wake-ups (a poll that times out after a millisecond,
+        // every period; a busy loop where the device's descriptor stays readable before the
+        // stream has started, as with PulseAudio's).
         uint8_t* slot = NextBuffer(s, q, framesDone, started);
         uint8_t* current = slot != nullptr ? slot : (previous == spare[0] ? spare[1] : spare[0]);
         int got = 0;
