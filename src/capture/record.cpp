@@ -503,10 +503,11 @@ int RECORD(RecordRequest& request) {
     if (ok) {
         puts("Done");
         fflush(stdout);
-        snd_pcm_drain(s.pcm);
-    } else {
-        snd_pcm_drop(s.pcm);
     }
+    // Stopped, not drained, whatever the ending: a capture stream has nothing left to finish
+    // (what the device captured after the last period is not wanted), and PulseAudio's
+    // plugin can spin in a drain for ever.
+    snd_pcm_drop(s.pcm);
     pcm.reset();
     return ok ? 0 : 1;
 }
