@@ -273,7 +273,9 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
     const RecordRequest& req = *s.request;
     memset(spare[0], 0, PeriodBytes(s));
     memset(spare[1], 0, PeriodBytes(s));
-    snd_pcm_prepare(s.pcm);
+    // The device is prepared already: installing the hardware parameters prepares it. A
+    // second prepare, whose result nothing used, made PulseAudio's plugin build its stream
+    // anew, and the first read then spun for seconds on a descriptor that stayed readable.
 
     // The first measurement sees silence.
     const uint8_t* previous = spare[1];
@@ -293,9 +295,8 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
             return Ending::WriteFailed;
         }
         // No wait for the device here: the read below blocks until the period is there, and
-        // a wait before it only costs wake-ups (a poll that times out after a millisecond,
-        // every period; a busy loop where the device's descriptor stays readable before the
-        // stream has started, as with PulseAudio's).
+        // a wait before it only cost wake-ups (a poll that timed out after a millisecond,
+        // every period).
         uint8_t* slot = NextBuffer(s, q, framesDone, started);
         uint8_t* current = slot != nullptr ? slot : (previous == spare[0] ? spare[1] : spare[0]);
         int got = 0;
