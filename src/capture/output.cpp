@@ -38,9 +38,6 @@ void NoteFailure(Session& s, int slotIndex, int err) {
 // as few writev calls as they take.
 struct FileBatch {
     int fd = -1;
-    size_t limit = 0;  // pieces to write at most
-    size_t pieces = 0;
-    size_t whole = 0;  // pieces written in full
     int64_t bytes = 0;
     int error = 0;
     int count = 0;
@@ -62,7 +59,7 @@ bool Flush(FileBatch& b) {
         }
         b.bytes += w;
         auto left = static_cast<size_t>(w);
-        for (; first < b.count && left >= b.iov[first].iov_len; ++first, ++b.whole) {
+        for (; first < b.count && left >= b.iov[first].iov_len; ++first) {
             left -= b.iov[first].iov_len;
         }
         if (left > 0) {
@@ -74,12 +71,11 @@ bool Flush(FileBatch& b) {
     return true;
 }
 
-// Adds a piece; false once the file failed or has all it may take.
+// Adds a piece; false once the file failed.
 bool Add(FileBatch& b, const uint8_t* data, size_t n) {
-    if (b.error != 0 || b.pieces == b.limit) {
+    if (b.error != 0) {
         return false;
     }
-    ++b.pieces;
     b.iov[b.count++] = {const_cast<uint8_t*>(data), n};
     return b.count < static_cast<int>(sizeof b.iov / sizeof b.iov[0]) || Flush(b);
 }
@@ -308,7 +304,6 @@ bool WriteBatch(Session& s, const BatchPart* parts, int count, const WriteBuffer
         }
     }
     bool ok = true;
-    size_t limit = SIZE_MAX;
     for (int f = 0; f < 2; ++f) {
         Slot& slot = s.slots[f];
         if (!slot.enabled) {
@@ -316,7 +311,6 @@ bool WriteBatch(Session& s, const BatchPart* parts, int count, const WriteBuffer
         }
         FileBatch b;
         b.fd = fileno(slot.stream.get());
-        b.limit = limit;
         bool more = true;
         for (int i = 0; more && i < count; ++i) {
             for (int k = 0; more && k < parts[i].silenceBefore; ++k) {
@@ -340,9 +334,6 @@ bool WriteBatch(Session& s, const BatchPart* parts, int count, const WriteBuffer
             // do, the sync does and reports.
             sync_file_range(b.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         }
-        // The second file gets the periods the first one took whole, as when each period
-        // went to both files in turn.
-        limit = b.whole;
     }
     return ok;
 }
