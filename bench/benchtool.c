@@ -19,7 +19,8 @@
  *
  *   benchtool run OUT.txt -- COMMAND ARGS...
  *       Runs COMMAND with this process's standard streams and writes
- *       "EXIT_STATUS WALL_S USER_S SYS_S MAX_RSS_KB" to OUT.txt. Exit status 0 unless the
+ *       "EXIT_STATUS WALL_S USER_S SYS_S MAX_RSS_KB VOLUNTARY_CS INVOLUNTARY_CS" to OUT.txt
+ *       (context switches of all the command's threads). Exit status 0 unless the
  *       command could not be started or measured (the command's own status is in the file).
  *       GNU time rounds to 10 ms; the short runs of a quick benchmark need better.
  */
@@ -272,7 +273,8 @@ static int run(int argc, char** argv) {
     const double sys = (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec / 1e6;
     FILE* out = fopen(argv[2], "w");
     if (!out) return fail("cannot write the timing file");
-    fprintf(out, "%d %.6f %.6f %.6f %ld\n", code, wall, user, sys, ru.ru_maxrss);
+    fprintf(out, "%d %.6f %.6f %.6f %ld %ld %ld\n", code, wall, user, sys, ru.ru_maxrss, ru.ru_nvcsw,
+            ru.ru_nivcsw);
     return fclose(out) == 0 ? 0 : 2;
 }
 

@@ -4,9 +4,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,20 +34,50 @@ void NoteFailure(Session& s, int slotIndex, int err) {
     }
 }
 
-// Appends `frames` frames to a slot's file. Returns false (and notes the error) when the
-// file took less.
-bool Append(Session& s, int slotIndex, const uint8_t* data, size_t frames, size_t frameBytes) {
-    Slot& slot = s.slots[slotIndex];
-    if (frames == 0) {
-        return true;
+// What one batch adds to one output file: pieces of a period or less each, gathered into
+// as few writev calls as they take.
+struct FileBatch {
+    int fd = -1;
+    int64_t bytes = 0;
+    int error = 0;
+    int count = 0;
+    struct iovec iov[64] = {};
+};
+
+// Writes the gathered pieces. On a short write the rest is written again; false with the
+// error noted once the file takes nothing more.
+bool Flush(FileBatch& b) {
+    int first = 0;
+    while (first < b.count) {
+        const ssize_t w = writev(b.fd, b.iov + first, b.count - first);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            b.error = w < 0 ? errno : EIO;
+            return false;
+        }
+        b.bytes += w;
+        auto left = static_cast<size_t>(w);
+        for (; first < b.count && left >= b.iov[first].iov_len; ++first) {
+            left -= b.iov[first].iov_len;
+        }
+        if (left > 0) {
+            b.iov[first].iov_base = static_cast<uint8_t*>(b.iov[first].iov_base) + left;
+            b.iov[first].iov_len -= left;
+        }
     }
-    errno = 0;
-    if (fwrite(data, frameBytes, frames, slot.stream.get()) != frames) {
-        NoteFailure(s, slotIndex, ErrnoOr(EIO));
+    b.count = 0;
+    return true;
+}
+
+// Adds a piece; false once the file failed.
+bool Add(FileBatch& b, const uint8_t* data, size_t n) {
+    if (b.error != 0) {
         return false;
     }
-    slot.framesWritten += static_cast<int64_t>(frames);
-    return true;
+    b.iov[b.count++] = {const_cast<uint8_t*>(data), n};
+    return b.count < static_cast<int>(sizeof b.iov / sizeof b.iov[0]) || Flush(b);
 }
 
 bool WriteSizes(int fd, int64_t dataBytes) {
@@ -246,28 +278,64 @@ void WarnIfShortOfSpace(const Session& s) {
     }
 }
 
-bool WritePeriod(Session& s, const uint8_t* buf, int frames, uint8_t* scratch) {
+bool WriteBatch(Session& s, const BatchPart* parts, int count, const WriteBuffers& buffers) {
     const RecordRequest& req = *s.request;
     const size_t sb = req.sampleBytes;
-    const auto n = static_cast<size_t>(frames);
-    if (s.interleavedAccess) {
-        if (req.interleave) {
-            // The device's frames already are the stereo file's frames.
-            return Append(s, 0, buf, n, 2 * sb);
+    const size_t half = static_cast<size_t>(s.period) * sb;
+    const size_t frameBytes = FileBlockAlign(req);
+    // Where the device's layout is not the files', each period is rearranged in place (through
+    // the scratch): the first file's bytes first, the second's from half a period on.
+    for (int i = 0; i < count; ++i) {
+        uint8_t* audio = parts[i].audio;
+        const int frames = parts[i].frames;
+        if (audio == nullptr || (s.interleavedAccess == (req.interleave == 1))) {
+            continue;
         }
-        uint8_t* left = scratch;
-        uint8_t* right =
-            s.slots[1].enabled ? scratch + static_cast<size_t>(s.period) * sb : nullptr;
-        Deinterleave(frames, static_cast<int>(sb), buf, left, right);
-        return Append(s, 0, left, n, sb) && (right == nullptr || Append(s, 1, right, n, sb));
+        if (s.interleavedAccess) {
+            Deinterleave(frames, static_cast<int>(sb), audio, buffers.scratch,
+                         s.slots[1].enabled ? buffers.scratch + half : nullptr);
+            memcpy(audio, buffers.scratch, static_cast<size_t>(frames) * sb);
+            if (s.slots[1].enabled) {
+                memcpy(audio + half, buffers.scratch + half, static_cast<size_t>(frames) * sb);
+            }
+        } else {
+            Interleave(frames, static_cast<int>(sb), audio, audio + half, buffers.scratch);
+            memcpy(audio, buffers.scratch, static_cast<size_t>(frames) * frameBytes);
+        }
     }
-    const uint8_t* left = buf;
-    const uint8_t* right = buf + static_cast<size_t>(s.period) * sb;
-    if (req.interleave) {
-        Interleave(frames, static_cast<int>(sb), left, right, scratch);
-        return Append(s, 0, scratch, n, 2 * sb);
+    bool ok = true;
+    for (int f = 0; f < 2; ++f) {
+        Slot& slot = s.slots[f];
+        if (!slot.enabled) {
+            continue;
+        }
+        FileBatch b;
+        b.fd = fileno(slot.stream.get());
+        bool more = true;
+        for (int i = 0; more && i < count; ++i) {
+            for (int k = 0; more && k < parts[i].silenceBefore; ++k) {
+                more = Add(b, buffers.zeros, static_cast<size_t>(s.period) * frameBytes);
+            }
+            if (more && parts[i].audio != nullptr && parts[i].frames > 0) {
+                more = Add(b, parts[i].audio + (f == 0 ? 0 : half),
+                           static_cast<size_t>(parts[i].frames) * frameBytes);
+            }
+        }
+        if (b.error == 0) {
+            Flush(b);
+        }
+        slot.framesWritten += b.bytes / static_cast<int64_t>(frameBytes);
+        if (b.error != 0) {
+            NoteFailure(s, f, b.error);
+            ok = false;
+        } else if (slot.regular) {
+            // Starts writing the batch back now, so that the next header update's sync finds
+            // it on the disk instead of waiting for it. Only a head start: what it fails to
+            // do, the sync does and reports.
+            sync_file_range(b.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
     }
-    return Append(s, 0, left, n, sb) && (!s.slots[1].enabled || Append(s, 1, right, n, sb));
+    return ok;
 }
 
 bool UpdateHeaders(Session& s, bool syncHeaders) {

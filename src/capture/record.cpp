@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -19,10 +20,10 @@
 #include "device.h"
 #include "display.h"
 #include "frames.h"
+#include "queue.h"
 #include "samples.h"
 #include "session.h"
 #include "wav.h"
-#include "writer.h"
 
 namespace {
 
@@ -274,7 +275,9 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
     const RecordRequest& req = *s.request;
     memset(spare[0], 0, PeriodBytes(s));
     memset(spare[1], 0, PeriodBytes(s));
-    snd_pcm_prepare(s.pcm);
+    // The device is prepared already: installing the hardware parameters prepares it. A
+    // second prepare, whose result nothing used, made PulseAudio's plugin build its stream
+    // anew, and the first read then spun for seconds on a descriptor that stayed readable.
 
     // The first measurement sees silence.
     const uint8_t* previous = spare[1];
@@ -293,7 +296,9 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
         if (WriterFailed(q)) {
             return Ending::WriteFailed;
         }
-        snd_pcm_wait(s.pcm, 1);
+        // No wait for the device here: the read below blocks until the period is there, and
+        // a wait before it only cost wake-ups (a poll that timed out after a millisecond,
+        // every period).
         uint8_t* slot = NextBuffer(s, q, framesDone, started);
         uint8_t* current = slot != nullptr ? slot : (previous == spare[0] ? spare[1] : spare[0]);
         int got = 0;
@@ -351,6 +356,38 @@ void RaisePriority() {
     memset(&param, 0, sizeof param);
     param.sched_priority = 20;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+// The writer's storage: the session's files, with the memory it needs for them.
+struct FileStorage {
+    Session* session;
+    Buffer scratch;  // a period, to rearrange one
+    Buffer zeros;    // a period of silence
+};
+
+bool StoreBatch(void* context, const BatchPart* parts, int count) {
+    FileStorage& files = *static_cast<FileStorage*>(context);
+    return WriteBatch(*files.session, parts, count, {files.scratch.get(), files.zeros.get()});
+}
+
+bool StoreHeaders(void* context) {
+    return UpdateHeaders(*static_cast<FileStorage*>(context)->session, false);
+}
+
+int64_t ClockNs(void*) {
+    return MonotonicNs();
+}
+
+// The writer wakes for a second of audio, as often as it brings the headers up to date: on
+// a board each sync costs a few wake-ups of its own (waiting for the disk), so a writer
+// woken more often than it syncs would cost more wake-ups than the capture itself at
+// 44.1 kHz. At most 256 KiB of it, though: a batch is memory in use, and at 96 kHz the
+// periods come often enough for the wake-ups of smaller batches not to count.
+uint32_t BatchPeriods(unsigned rate, int period, size_t periodBytes) {
+    constexpr size_t kBatchBytes = 256 * 1024;
+    uint32_t periods = (rate + static_cast<unsigned>(period) - 1) / period;
+    periods = std::min<uint32_t>(periods, kBatchBytes / periodBytes);
+    return std::clamp<uint32_t>(periods, 1, kBatchMaxPeriods);
 }
 
 void PrintReport(const Session& s) {
@@ -411,11 +448,18 @@ int RECORD(RecordRequest& request) {
 
     // Everything the loop works on is allocated here: two spare periods, and a queue that
     // rides out twelve seconds of stalled storage.
-    PeriodQueue queue;
     Buffer spareBuf[2] = {Buffer(static_cast<uint8_t*>(malloc(PeriodBytes(s)))),
                           Buffer(static_cast<uint8_t*>(malloc(PeriodBytes(s))))};
+    FileStorage files{&s, Buffer(static_cast<uint8_t*>(malloc(PeriodBytes(s)))),
+                      Buffer(static_cast<uint8_t*>(calloc(PeriodBytes(s), 1)))};
+    QueueShape shape;
+    shape.slotBytes = PeriodBytes(s);
+    shape.slots = static_cast<uint32_t>(12.0 * request.rate / s.period) + 3;
+    shape.batchPeriods = BatchPeriods(request.rate, s.period, PeriodBytes(s));
+    PeriodQueue queue;
     InstallSignalHandlers();
-    if (!spareBuf[0] || !spareBuf[1] || !StartWriter(queue, s, 12.0)) {
+    if (!spareBuf[0] || !spareBuf[1] || !files.scratch || !files.zeros ||
+        !StartWriter(queue, shape, {&files, StoreBatch, StoreHeaders}, {nullptr, ClockNs})) {
         StopWriter(queue);
         fprintf(stderr, "nalvo: cannot allocate the recording buffers\n");
         return 1;
@@ -462,10 +506,11 @@ int RECORD(RecordRequest& request) {
     if (ok) {
         puts("Done");
         fflush(stdout);
-        snd_pcm_drain(s.pcm);
-    } else {
-        snd_pcm_drop(s.pcm);
     }
+    // Stopped, not drained, whatever the ending: a capture stream has nothing left to finish
+    // (what the device captured after the last period is not wanted), and PulseAudio's
+    // plugin can spin in a drain for ever.
+    snd_pcm_drop(s.pcm);
     pcm.reset();
     return ok ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "queue.h"
 #include "record.h"
 
 struct FreeDeleter {
@@ -72,10 +73,17 @@ bool PrepareFiles(Session& s, RecordRequest& req);
 // Warns on standard error when a file system cannot hold the planned recording.
 void WarnIfShortOfSpace(const Session& s);
 
-// Writes the first `frames` frames of a period (in the device's layout) to the output
-// files, using `scratch` (one period's bytes) to rearrange them. Returns false when a file
-// took less; the slot notes the error.
-bool WritePeriod(Session& s, const uint8_t* period, int frames, uint8_t* scratch);
+// The writer's own memory: room to rearrange a period, and a period of silence (both
+// PeriodBytes).
+struct WriteBuffers {
+    uint8_t* scratch;
+    const uint8_t* zeros;
+};
+
+// Appends a batch of periods (in the device's layout, rearranged in place where the files'
+// differs) to the output files, each file's share with as few writes as it takes. Returns
+// false when a file took less; the slot notes the error.
+bool WriteBatch(Session& s, const BatchPart* parts, int count, const WriteBuffers& buffers);
 
 // Makes the audio written so far durable and writes headers that announce it, so a power
 // cut leaves files that are valid up to a moment ago. The new sizes become durable with

@@ -21,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -76,6 +77,19 @@ ssize_t write(int fd, const void* buf, size_t count) {
     }
     account(fd, count);
     return real(fd, buf, count);
+}
+
+ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
+    static ssize_t (*real)(int, const struct iovec*, int);
+    if (!real) {
+        real = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "writev");
+    }
+    size_t bytes = 0;
+    for (int i = 0; i < iovcnt; ++i) {
+        bytes += iov[i].iov_len;
+    }
+    account(fd, bytes);
+    return real(fd, iov, iovcnt);
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
