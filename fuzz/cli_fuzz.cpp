@@ -131,12 +131,10 @@ int RECORD(RecordRequest& req) {
     Check((req.interleave == 1) == (argc >= 5 && args[4] == "s"), "stereo file not as asked");
 
     // The length must be one the engine can store with the period it asks for.
-    int32_t frames = 0;
+    int64_t frames = 0;
     float duration = req.duration;
-    Check(QUANTIZE(kRequestedPeriod, req.rate, &duration, &frames,
-                   req.sampleBytes * (req.interleave ? 2u : 1u)) &&
-              frames > 0,
-          "duration too long for the files");
+    Check(QUANTIZE(kRequestedPeriod, req.rate, &duration, &frames) && frames > 0,
+          "duration too long for a 64-bit frame count");
 
     // The device name goes to the engine as given ("d" and none mean "default"). An empty
     // one is passed on too: the engine cannot open it and ends before making any file.

@@ -4,20 +4,21 @@
 #include <cstdio>
 #include <ctime>
 
-int32_t MaxFrames(int period, unsigned blockAlign) {
-    const int64_t byCount = INT32_MAX;
-    // RIFF size = 36 + data size must fit in 32 bits.
-    const int64_t byHeader = (int64_t{UINT32_MAX} - 36) / int64_t{blockAlign};
-    const int64_t limit = byCount < byHeader ? byCount : byHeader;
-    return static_cast<int32_t>(limit / period * period);
+#include "wav.h"
+
+int64_t MaxFrames(int period) {
+    return INT64_MAX / period * period;
 }
 
-long MaxWholeSeconds(int period, unsigned rate, unsigned blockAlign) {
-    return static_cast<long>(MaxFrames(period, blockAlign) / rate);
+int64_t MaxWholeSeconds(int period, unsigned rate) {
+    return MaxFrames(period) / rate;
 }
 
-bool QUANTIZE(int period, unsigned rate, const float* duration, int32_t* frames,
-              unsigned blockAlign) {
+int64_t FileFrames(unsigned blockAlign) {
+    return (int64_t{UINT32_MAX} - kWavHeaderBytes) / blockAlign;
+}
+
+bool QUANTIZE(int period, unsigned rate, const float* duration, int64_t* frames) {
     const float product = static_cast<float>(rate) * *duration;
     if (!(product > 0.0f)) {
         *frames = 0;
@@ -27,8 +28,8 @@ bool QUANTIZE(int period, unsigned rate, const float* duration, int32_t* frames,
     // single precision, is not below the product. The float conversion is monotonic, so
     // it is enough to test against the largest representable length, then find n from
     // an estimate instead of counting up period by period.
-    const int32_t maxFrames = MaxFrames(period, blockAlign);
-    if (product > static_cast<float>(maxFrames)) {
+    const int64_t maxFrames = MaxFrames(period);
+    if (!(product < static_cast<float>(maxFrames))) {
         return false;
     }
     auto covers = [&](int64_t n) { return !(product > static_cast<float>(n * period)); };
@@ -42,7 +43,7 @@ bool QUANTIZE(int period, unsigned rate, const float* duration, int32_t* frames,
     while (n > 1 && covers(n - 1)) {
         --n;
     }
-    *frames = static_cast<int32_t>(n * period);
+    *frames = n * period;
     return true;
 }
 
@@ -54,4 +55,15 @@ std::string GeneratedName(int input, long seconds) {
     char name[64];
     snprintf(name, sizeof name, "rec_chan_%li_%li.wav", static_cast<long>(input), seconds);
     return name;
+}
+
+std::string ContinuationName(const std::string& first, int number) {
+    const size_t slash = first.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = first.rfind('.');
+    // A leading dot names a hidden file, not an extension.
+    if (dot == std::string::npos || dot <= base) {
+        dot = first.size();
+    }
+    return first.substr(0, dot) + "-" + std::to_string(number) + first.substr(dot);
 }

@@ -7,12 +7,14 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "frames.h"
 #include "samples.h"
 #include "session.h"
@@ -38,7 +40,8 @@ void NoteFailure(Session& s, int slotIndex, int err) {
 // as few writev calls as they take.
 struct FileBatch {
     int fd = -1;
-    int64_t bytes = 0;
+    int64_t bytes = 0;  // written
+    int64_t added = 0;  // handed over, written or not
     int error = 0;
     int count = 0;
     struct iovec iov[64] = {};
@@ -77,6 +80,7 @@ bool Add(FileBatch& b, const uint8_t* data, size_t n) {
         return false;
     }
     b.iov[b.count++] = {const_cast<uint8_t*>(data), n};
+    b.added += static_cast<int64_t>(n);
     return b.count < static_cast<int>(sizeof b.iov / sizeof b.iov[0]) || Flush(b);
 }
 
@@ -125,6 +129,120 @@ int OpenOutput(const std::string& name, bool existed) {
     return existed ? open(name.c_str(), flags) : open(name.c_str(), flags | O_CREAT | O_EXCL, 0666);
 }
 
+// Removes `name` when it still leads to the file open on `fd`: a file this run created and
+// does not keep.
+void RemoveOurs(int fd, const std::string& name) {
+    struct stat mine, named;
+    if (fd >= 0 && fstat(fd, &mine) == 0 && lstat(name.c_str(), &named) == 0 &&
+        mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+        unlink(name.c_str());
+    }
+}
+
+// Creates the file a slot's recording goes on in once the current one is full: a
+// generated name numbered by the second its first frame is captured at, a given name
+// numbered after it ("a-2.wav"). Created exclusively, never replacing anything: a taken
+// name moves on to the next number. A failure is noted only when `needed` (a file
+// prepared ahead may still be had at the join).
+bool PrepareNext(Session& s, int f, bool needed) {
+    Slot& slot = s.slots[f];
+    const RecordRequest& req = *s.request;
+    const int64_t firstFrame = slot.framesBefore + s.fileFrames;
+    const long seconds = slot.nameSeconds + static_cast<long>(firstFrame / req.rate);
+    std::string name;
+    int number = slot.fileNumber + 1;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100000; ++attempt, ++number) {
+        name = req.autoName ? GeneratedName(f + 1, seconds + attempt)
+                            : ContinuationName(slot.firstName, number);
+        fd = OpenOutput(name, false);
+        if (fd >= 0 || errno != EEXIST) {
+            break;
+        }
+    }
+    int err = fd < 0 ? ErrnoOr(EIO) : MAKE_HEADER(fd, req.rate, 0, req.sampleBytes, req.interleave);
+    File stream(err == 0 ? fdopen(fd, "wb") : nullptr);
+    if (err == 0 && !stream) {
+        err = ErrnoOr(EIO);
+    }
+    if (err != 0) {
+        if (fd >= 0) {
+            RemoveOurs(fd, name);
+            close(fd);
+        }
+        if (needed) {
+            slot.failedName = name;
+            NoteFailure(s, f, err);
+        }
+        return false;
+    }
+    slot.next = std::move(stream);
+    slot.nextName = name;
+    slot.nextNumber = number;
+    return true;
+}
+
+// The current file is full: its header is made final and durable, and the recording goes
+// on in the next file, frame for frame.
+bool Join(Session& s, int f) {
+    Slot& slot = s.slots[f];
+    if (!slot.next && !PrepareNext(s, f, true)) {
+        return false;
+    }
+    int err = FixHeader(fileno(slot.stream.get()), *s.request);
+    errno = 0;
+    if (fclose(slot.stream.release()) != 0 && err == 0) {
+        err = ErrnoOr(EIO);
+    }
+    if (err != 0) {
+        NoteFailure(s, f, err);
+        return false;
+    }
+    slot.framesBefore += slot.framesWritten;
+    slot.framesWritten = 0;
+    slot.stream = std::move(slot.next);
+    slot.name = slot.nextName;
+    slot.fileNumber = slot.nextNumber;
+    const std::string line = "\nContinuing in " + slot.name + "\n";
+    ConsoleText(line.data(), line.size());
+    return true;
+}
+
+// Adds whole frames to a file's share of a batch. Where the file is full, what was
+// gathered is written and the rest goes on in the next file.
+bool Put(Session& s, int f, FileBatch& b, const uint8_t* data, size_t n, size_t frameBytes) {
+    Slot& slot = s.slots[f];
+    const auto fb = static_cast<int64_t>(frameBytes);
+    while (n > 0) {
+        if (!slot.regular) {
+            return Add(b, data, n);
+        }
+        const int64_t room = s.fileFrames - slot.framesWritten - b.added / fb;
+        if (room <= 0) {
+            if (!Flush(b)) {
+                return false;
+            }
+            slot.framesWritten += b.bytes / fb;
+            b.bytes = 0;
+            b.added = 0;
+            if (!Join(s, f)) {
+                return false;
+            }
+            b.fd = fileno(slot.stream.get());
+            continue;
+        }
+        const size_t take = static_cast<uint64_t>(room) < n / frameBytes
+                                ? static_cast<size_t>(room) * frameBytes
+                                : n;
+        if (!Add(b, data, take)) {
+            return false;
+        }
+        data += take;
+        n -= take;
+    }
+    return true;
+}
+
 }  // namespace
 
 unsigned FileBlockAlign(const RecordRequest& r) {
@@ -132,6 +250,9 @@ unsigned FileBlockAlign(const RecordRequest& r) {
 }
 
 bool PrepareFiles(Session& s, RecordRequest& req) {
+    if (s.fileFrames <= 0) {
+        s.fileFrames = FileFrames(FileBlockAlign(req));
+    }
     s.slots[0].enabled = 1;
     s.slots[1].enabled = req.channels == 2 ? 1 : 0;
 
@@ -185,6 +306,7 @@ bool PrepareFiles(Session& s, RecordRequest& req) {
                     break;
                 }
             }
+            slot.nameSeconds = seconds;
             req.fileList.push_back(slot.name);
             opened[i].created = opened[i].fd >= 0;
         } else {
@@ -193,6 +315,7 @@ bool PrepareFiles(Session& s, RecordRequest& req) {
             }
             const bool existed = next < req.fileExisted.size() && req.fileExisted[next];
             slot.name = req.fileList[next++];
+            slot.firstName = slot.name;
             opened[i].fd = OpenOutput(slot.name, existed);
             opened[i].created = opened[i].fd >= 0 && !existed;
         }
@@ -226,8 +349,10 @@ bool PrepareFiles(Session& s, RecordRequest& req) {
         }
         // A regular file announces what it holds at every moment, so a kill before the
         // first update leaves a true header. A pipe or a device gets the one header a
-        // reader will ever see: the planned length.
-        const long announced = slot.regular ? 0 : s.totalFrames;
+        // reader will ever see: the planned length, or as much of it as a header can say
+        // (the stream itself is never split).
+        const long announced =
+            slot.regular ? 0 : static_cast<long>(std::min(s.totalFrames, s.fileFrames));
         if ((slot.regular && ftruncate(opened[i].fd, 0) != 0) ||
             MAKE_HEADER(opened[i].fd, req.rate, announced, req.sampleBytes, req.interleave) != 0) {
             return fail(slot.name);
@@ -309,30 +434,43 @@ bool WriteBatch(Session& s, const BatchPart* parts, int count, const WriteBuffer
         if (!slot.enabled) {
             continue;
         }
+        if (!slot.stream) {
+            ok = false;  // lost at a join that failed
+            continue;
+        }
         FileBatch b;
         b.fd = fileno(slot.stream.get());
         bool more = true;
         for (int i = 0; more && i < count; ++i) {
             for (int k = 0; more && k < parts[i].silenceBefore; ++k) {
-                more = Add(b, buffers.zeros, static_cast<size_t>(s.period) * frameBytes);
+                more = Put(s, f, b, buffers.zeros, static_cast<size_t>(s.period) * frameBytes,
+                           frameBytes);
             }
             if (more && parts[i].audio != nullptr && parts[i].frames > 0) {
-                more = Add(b, parts[i].audio + (f == 0 ? 0 : half),
-                           static_cast<size_t>(parts[i].frames) * frameBytes);
+                more = Put(s, f, b, parts[i].audio + (f == 0 ? 0 : half),
+                           static_cast<size_t>(parts[i].frames) * frameBytes, frameBytes);
             }
         }
-        if (b.error == 0) {
+        if (more && b.error == 0) {
             Flush(b);
         }
         slot.framesWritten += b.bytes / static_cast<int64_t>(frameBytes);
         if (b.error != 0) {
             NoteFailure(s, f, b.error);
+        }
+        if (!more || b.error != 0) {
             ok = false;
         } else if (slot.regular) {
             // Starts writing the batch back now, so that the next header update's sync finds
             // it on the disk instead of waiting for it. Only a head start: what it fails to
             // do, the sync does and reports.
             sync_file_range(b.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+            // The next file is made well before it is needed, so the join itself costs
+            // no more than finishing the full one.
+            const int64_t ahead = 10 * static_cast<int64_t>(req.rate);
+            if (!slot.next && s.fileFrames - slot.framesWritten < ahead) {
+                PrepareNext(s, f, false);
+            }
         }
     }
     return ok;
@@ -366,7 +504,11 @@ bool CloseFiles(Session& s) {
     bool ok = true;
     for (int i = 0; i < 2; ++i) {
         Slot& slot = s.slots[i];
-        if (!slot.enabled || !slot.stream) {
+        if (!slot.enabled) {
+            continue;
+        }
+        if (!slot.stream) {
+            ok = ok && slot.writeError == 0;  // lost at a join that failed
             continue;
         }
         errno = 0;
@@ -386,6 +528,13 @@ bool CloseFiles(Session& s) {
         }
         if (slot.writeError != 0) {
             ok = false;
+        }
+    }
+    for (Slot& slot : s.slots) {
+        // A next file made ahead that the recording did not reach holds nothing: not left.
+        if (slot.next) {
+            RemoveOurs(fileno(slot.next.get()), slot.nextName);
+            slot.next.reset();
         }
     }
     return ok;

@@ -225,11 +225,11 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int64_t at, int& got, int64_t& g
     return ReadResult::Complete;
 }
 
-void ShowProgress(Session& s, int32_t framesDone, int& meterReset) {
+void ShowProgress(Session& s, int64_t framesDone, int& meterReset) {
     const RecordRequest& req = *s.request;
     // One write per period: the remaining time and the meter share the console line.
     char line[2 * kDisplayTextMax];
-    int n = FormatClock(line, sizeof line, s.totalFrames, -framesDone, req.rate);
+    int n = FormatRemaining(line, sizeof line, s.totalFrames - framesDone, req.rate);
     const int meterMode = req.interleave ? 2 : req.channels;
     n += FormatMeter(line + n, sizeof line - static_cast<size_t>(n), s.periodPeak, 45.0f,
                      meterReset, 11.25f, static_cast<int>(req.sampleBytes), meterMode, s.holdPeak);
@@ -281,7 +281,7 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
 
     // The first measurement sees silence.
     const uint8_t* previous = spare[1];
-    int32_t framesDone = 0;
+    int64_t framesDone = 0;
     int holdCount = 0;
     const unsigned holdLen = (3 * req.rate) >> 12;
     const bool twoInputs = req.interleave == 1 || req.channels == 2;
@@ -411,7 +411,8 @@ void PrintReport(const Session& s) {
 
 void ReportWriteFailure(const Session& s) {
     const Slot& slot = s.slots[s.failedSlot];
-    fprintf(stderr, "nalvo: recording stopped, cannot write %s: %s\n", slot.name.c_str(),
+    const std::string& name = slot.failedName.empty() ? slot.name : slot.failedName;
+    fprintf(stderr, "nalvo: recording stopped, cannot write %s: %s\n", name.c_str(),
             strerror(slot.writeError));
 }
 
@@ -439,10 +440,9 @@ int RECORD(RecordRequest& request) {
 
     // The device may have granted another period than the front end assumed: check the
     // length again with the real one.
-    if (!QUANTIZE(s.period, request.rate, &request.duration, &s.totalFrames,
-                  FileBlockAlign(request))) {
-        printf("Improper duration request: at most %li seconds in this format\n",
-               MaxWholeSeconds(s.period, request.rate, FileBlockAlign(request)));
+    if (!QUANTIZE(s.period, request.rate, &request.duration, &s.totalFrames)) {
+        printf("Improper duration request: at most %lld seconds in this format\n",
+               static_cast<long long>(MaxWholeSeconds(s.period, request.rate)));
         return 1;
     }
 

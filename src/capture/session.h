@@ -33,6 +33,15 @@ struct Slot {
     int64_t framesWritten = 0;
     int writeError = 0;   // errno of the first failed write, sync or close
     int headerError = 0;  // errno of a failed final header correction
+    // A recording longer than one file holds goes on in consecutive files.
+    int fileNumber = 1;        // of the file being written: 1, 2, ...
+    int64_t framesBefore = 0;  // frames in the run's earlier files
+    long nameSeconds = 0;      // generated names: the first file's seconds number
+    std::string firstName;     // given names: what the continuations are numbered after
+    File next;                 // the next file, created ahead of the join by the writer
+    std::string nextName;
+    int nextNumber = 0;
+    std::string failedName;  // the file a failure is about, when not `name`
 };
 
 struct Session {
@@ -43,7 +52,9 @@ struct Session {
     // Frames arrive interleaved (one buffer of stereo frames) rather than as one run of
     // samples per input (two halves of the buffer).
     bool interleavedAccess = false;
-    int32_t totalFrames = 0;
+    int64_t totalFrames = 0;
+    // Frames a regular file holds before the recording goes on in the next one.
+    int64_t fileFrames = 0;
     Slot slots[2];
     // Peaks per input: whole recording, period just measured, current hold window.
     int32_t recPeak[2] = {0, 0};

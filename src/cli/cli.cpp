@@ -226,14 +226,12 @@ int NalvoMain(int argc, char** argv, FILE* in) {
         return Refuse("Improper duration request");
     }
     {
-        // The length must fit the frame count and the header's 32-bit sizes. The device
-        // may grant another period later; the engine checks again then.
-        const bool stereoFile = argc >= 5 && strcmp(argv[4], "s") == 0;
-        const unsigned blockAlign = req.sampleBytes * (stereoFile ? 2 : 1);
-        int32_t frames = 0;
-        if (!QUANTIZE(kRequestedPeriod, req.rate, &req.duration, &frames, blockAlign)) {
-            printf("Improper duration request: at most %li seconds in this format\n",
-                   MaxWholeSeconds(kRequestedPeriod, req.rate, blockAlign));
+        // The length must fit a 64-bit frame count. The device may grant another period
+        // later; the engine checks again then.
+        int64_t frames = 0;
+        if (!QUANTIZE(kRequestedPeriod, req.rate, &req.duration, &frames)) {
+            printf("Improper duration request: at most %lld seconds in this format\n",
+                   static_cast<long long>(MaxWholeSeconds(kRequestedPeriod, req.rate)));
             fflush(stdout);
             return 1;
         }

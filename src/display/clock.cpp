@@ -6,11 +6,7 @@
 #include "display.h"
 #include "fixed.h"
 
-int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate) {
-    // The frame count wraps in 32 bits like the loop's own counters; adding as unsigned keeps
-    // that wrap well defined.
-    const int32_t frames =
-        static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+int FormatRemaining(char* out, std::size_t cap, int64_t frames, unsigned rate) {
     // Single precision on purpose: with large counts it decides the printed digits.
     const float seconds = static_cast<float>(frames) / static_cast<float>(rate);
     char text[kDisplayTextMax];
@@ -27,6 +23,14 @@ int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate)
         out[fit] = '\0';
     }
     return static_cast<int>(len);
+}
+
+int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate) {
+    // The frame count wraps in 32 bits like the loop's own counters; adding as unsigned keeps
+    // that wrap well defined.
+    const int32_t frames =
+        static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+    return FormatRemaining(out, cap, frames, rate);
 }
 
 void UpdateClock(int32_t a, int32_t b, unsigned rate) {

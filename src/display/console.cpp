@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,16 @@ struct Live {
     char pending[4096];
     std::size_t pendingLen = 0;
 } gLive;
+
+// The writer thread may say where a recording goes on while the capture thread redraws.
+pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
+
+struct Locked {
+    Locked() { pthread_mutex_lock(&gLock); }
+    ~Locked() { pthread_mutex_unlock(&gLock); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
 
 bool Writable() {
     if (!gLive.pollFirst) {
@@ -69,6 +80,7 @@ void Keep(const char* text, std::size_t n) {
 }  // namespace
 
 void ConsoleBegin() {
+    const Locked lock;
     fflush(stdout);
     gLive = Live();
     gLive.on = true;
@@ -88,6 +100,7 @@ void ConsoleBegin() {
 }
 
 void ConsoleText(const char* text, std::size_t n) {
+    const Locked lock;
     if (!gLive.on) {
         fwrite(text, 1, n, stdout);
         return;
@@ -100,6 +113,7 @@ void ConsoleText(const char* text, std::size_t n) {
 }
 
 void ConsoleRedraw(const char* text, std::size_t n) {
+    const Locked lock;
     if (!gLive.on) {
         fwrite(text, 1, n, stdout);
         fflush(stdout);
@@ -117,6 +131,7 @@ void ConsoleRedraw(const char* text, std::size_t n) {
 }
 
 void ConsoleEnd() {
+    const Locked lock;
     if (!gLive.on) {
         return;
     }

@@ -14,6 +14,10 @@ constexpr std::size_t kDisplayTextMax = 160;
 // (NUL included) and returns the text length.
 int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate);
 
+// The same text for `frames` frames still to capture, a 64-bit count: recordings longer
+// than 32-bit counts hold. Equal to FormatClock wherever the sum does not wrap.
+int FormatRemaining(char* out, std::size_t cap, int64_t frames, unsigned rate);
+
 // Prints FormatClock's text on standard output and flushes it.
 void UpdateClock(int32_t a, int32_t b, unsigned rate);
 

@@ -1,7 +1,10 @@
 // Recordings through the real binary from the fake capture device: device setup, the
 // files (header and every sample), and the whole console stream.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -154,18 +157,55 @@ TEST(DeviceSetup, FailuresEndBeforeAnyFileWithTheirReport) {
     }
 }
 
-TEST(DeviceSetup, LengthIsCheckedAgainWithTheGrantedPeriod) {
-    // Fits in 4096-frame periods, but rounded up to 8192-frame ones it no longer fits a
-    // signed 32-bit frame count.
+TEST(LongRecording, GoesOnInTheNextFileFrameForFrame) {
+    // Just past what one 24-bit stereo file holds at 96 kHz: about 4 GiB, then a little more.
     ScratchDir dir;
-    const RunResult r = RunNalvo(
-        {.args = {"1648", "44739.11", "big", "1", "a.wav"},
-         .cwd = dir.path(),
-         .alsaConfig = WithDevices(
-             dir, FakeDevice("big", "formats [ \"S16_LE\" ]\n channels 2\n period_frames 8192"))});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Improper duration request: at most 44739 seconds in this format\n");
-    EXPECT_EQ(dir.Files(), std::vector<std::string>{"devices.conf"});
+    struct statvfs fs;
+    if (statvfs(dir.path().c_str(), &fs) != 0 ||
+        static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize) < 5e9) {
+        GTEST_SKIP() << "needs 5 GB free in " << dir.path();
+    }
+    const RunResult r = RunNalvo({.args = {"2496", "7457", "nalvo_pattern", "s", "big.wav"},
+                                  .cwd = dir.path(),
+                                  .timeoutSeconds = 600});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Count(r.out, "\nContinuing in big-2.wav\n"), 1u);
+    const int64_t total = 174774 * 4096;                   // 7457 s in whole periods
+    const int64_t first = (int64_t{UINT32_MAX} - 44) / 6;  // what the first file holds
+    const struct {
+        const char* name;
+        int64_t from, frames;
+    } files[] = {{"big.wav", 0, first}, {"big-2.wav", first, total - first}};
+    const Source src = PatternSource();
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        const int fd = open((dir / f.name).c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_size, 44 + f.frames * 6);
+        EXPECT_LE(st.st_size, int64_t{UINT32_MAX});
+        uint8_t header[44];
+        ASSERT_EQ(pread(fd, header, 44, 0), 44);
+        EXPECT_EQ(header[40] | header[41] << 8 | header[42] << 16 | uint32_t{header[43]} << 24,
+                  static_cast<uint32_t>(f.frames * 6));
+        // The frames on either side of the join: the device's, nothing lost or repeated.
+        const int64_t at = f.from == 0 ? f.frames - 4096 : 0;
+        uint8_t frames[4096 * 6];
+        ASSERT_EQ(pread(fd, frames, sizeof frames, 44 + at * 6),
+                  static_cast<ssize_t>(sizeof frames));
+        close(fd);
+        for (int64_t i = 0; i < 4096; ++i) {
+            for (int ch = 0; ch < 2; ++ch) {
+                const uint8_t* p = frames + i * 6 + ch * 3;
+                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
+                                                       static_cast<uint32_t>(p[1]) << 16 |
+                                                       static_cast<uint32_t>(p[2]) << 24) >>
+                                  8;
+                ASSERT_EQ(v, src.Sample(f.from + at + i, ch, 96000, 24)) << at + i;
+            }
+        }
+    }
 }
 
 TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {

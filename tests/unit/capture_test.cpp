@@ -185,7 +185,7 @@ TEST(Quantize, RoundsUpToWholePeriods) {
         int period;
         unsigned rate;
         float duration;
-        int32_t frames;
+        int64_t frames;
     };
     const Case cases[] = {
         {4096, 44100, 60.0f, 2646016},  // 646 periods
@@ -193,33 +193,49 @@ TEST(Quantize, RoundsUpToWholePeriods) {
         {4096, 44100, 0.001f, 4096},    // under a period is one period
         {4096, 48000, 4096.0f / 48000.0f, 4096},
         {1024, 48000, 10.0f, 480256},
-        {4096, 96000, 7456.0f, 715776000},  // the longest 24-bit stereo take
+        {4096, 96000, 7456.0f, 715776000},
+        // A week, far past 32-bit counts: the product is rounded to single precision first.
+        {4096, 96000, 604800.0f, 58060800000},
     };
     for (const Case& c : cases) {
-        int32_t frames = -1;
-        EXPECT_TRUE(QUANTIZE(c.period, c.rate, &c.duration, &frames, 2));
+        int64_t frames = -1;
+        EXPECT_TRUE(QUANTIZE(c.period, c.rate, &c.duration, &frames));
         EXPECT_EQ(frames, c.frames) << c.rate << " Hz, " << c.duration << " s";
     }
-    int32_t frames = -1;
+    int64_t frames = -1;
     const float nan = NAN;
-    EXPECT_TRUE(QUANTIZE(4096, 44100, &nan, &frames, 2));
+    EXPECT_TRUE(QUANTIZE(4096, 44100, &nan, &frames));
     EXPECT_EQ(frames, 0);
 }
 
-TEST(Quantize, RefusesLengthsTheCountOrTheHeaderCannotHold) {
-    // 24-bit stereo at 96 kHz: the header's 32-bit sizes bind first.
-    EXPECT_EQ(MaxWholeSeconds(4096, 96000, 6), 7456);
-    // 16-bit mono: the signed 32-bit frame count binds (2147479552 frames).
-    EXPECT_EQ(MaxFrames(4096, 2), 2147479552);
-    const float justOver = 7457.0f, inf = INFINITY, hours = 48700.0f;
-    int32_t frames = 123;
-    EXPECT_FALSE(QUANTIZE(4096, 96000, &justOver, &frames, 6));
-    EXPECT_FALSE(QUANTIZE(4096, 96000, &inf, &frames, 6));
-    EXPECT_FALSE(QUANTIZE(4096, 44100, &hours, &frames, 2));
+TEST(Quantize, RefusesLengthsA64BitCountCannotHold) {
+    EXPECT_EQ(MaxWholeSeconds(4096, 48000), 192153584101141);
+    const float justOver = 1.93e14f, inf = INFINITY, fits = 1.9e14f;
+    int64_t frames = 123;
+    EXPECT_FALSE(QUANTIZE(4096, 48000, &justOver, &frames));
+    EXPECT_FALSE(QUANTIZE(4096, 96000, &inf, &frames));
     EXPECT_EQ(frames, 123);
-    const float fits = 48600.0f;
-    EXPECT_TRUE(QUANTIZE(4096, 44100, &fits, &frames, 2));
-    EXPECT_LE(int64_t{frames} * 2 + 36, int64_t{UINT32_MAX});
+    EXPECT_TRUE(QUANTIZE(4096, 48000, &fits, &frames));
+    EXPECT_GT(frames, int64_t{1} << 62);
+}
+
+TEST(FileFrames, EveryFileStaysBelowFourGibibytes) {
+    for (unsigned align : {2u, 3u, 4u, 6u}) {
+        const int64_t frames = FileFrames(align);
+        EXPECT_LE(44 + frames * align, int64_t{UINT32_MAX}) << align;
+        EXPECT_GT(44 + (frames + 1) * align, int64_t{UINT32_MAX}) << align;
+    }
+}
+
+TEST(FileNames, ContinuationsNumberedBeforeTheExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"a.wav", "a-2.wav"}, {"take", "take-2"}, {"dir.d/take", "dir.d/take-2"},
+        {"/r/x.y.wav", "/r/x.y-2.wav"}, {".hidden", ".hidden-2"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ContinuationName(c.first, 2), c.second);
+    }
+    EXPECT_EQ(ContinuationName("a.wav", 13), "a-13.wav");
 }
 
 TEST(GeneratedName, CarriesInputAndSecondsSinceTheNamingEpoch) {

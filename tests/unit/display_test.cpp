@@ -325,6 +325,15 @@ TEST(ClockTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
     EXPECT_EQ(text[5], '#');
 }
 
+TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
+    char text[kDisplayTextMax];
+    // A week at 96 kHz, and a count just past 2^32 that a 32-bit sum would wrap to 1.
+    FormatRemaining(text, sizeof text, 58060800000, 96000);
+    EXPECT_EQ(std::string(text), "\rrem = 604800.00 sec");
+    FormatRemaining(text, sizeof text, 4294967297, 1);
+    EXPECT_EQ(std::string(text), "\rrem = 4294967296.00 sec");
+}
+
 TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
     const int32_t period[2] = {16384, 0};
     const int32_t hold[2] = {0, 0};

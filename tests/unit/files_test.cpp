@@ -1,0 +1,183 @@
+// A recording longer than one file holds, in-process through the writer's storage side:
+// joins at any frame, names of the files that follow, and what is left at the end. Files
+// are made tiny (`fileFrames`) so that joins come every few frames.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frames.h"
+#include "session.h"
+
+namespace {
+
+constexpr int kPeriod = 4;
+
+std::vector<uint8_t> Read(const std::string& path) {
+    std::vector<uint8_t> out;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        int c;
+        while ((c = getc(f)) != EOF) {
+            out.push_back(static_cast<uint8_t>(c));
+        }
+        fclose(f);
+    }
+    return out;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+// The 16-bit samples of one file after its header; the header must announce exactly them.
+std::vector<int16_t> Samples(const std::string& path) {
+    const std::vector<uint8_t> b = Read(path);
+    std::vector<int16_t> out;
+    EXPECT_GE(b.size(), 44u) << path;
+    if (b.size() < 44) {
+        return out;
+    }
+    EXPECT_EQ(Le32(b, 40), b.size() - 44) << path;
+    EXPECT_EQ(Le32(b, 4), b.size() - 8) << path;
+    for (size_t i = 44; i + 1 < b.size(); i += 2) {
+        out.push_back(static_cast<int16_t>(b[i] | (b[i + 1] << 8)));
+    }
+    return out;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+class Continuation : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/nalvo-files-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);  // generated names go to the working directory
+        req_.rate = 4;  // a file of 10 frames lasts 2.5 s: its successor's name moves on by 2
+        req_.sampleBytes = 2;
+        req_.autoName = 0;
+        s_.request = &req_;
+        s_.period = kPeriod;
+        s_.totalFrames = 1000;
+        s_.fileFrames = 10;
+    }
+    void TearDown() override {
+        EXPECT_EQ(chdir(cwd_), 0);
+        EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
+    }
+    // Writes `periods` periods whose samples count frames from `first` (input 2 negated),
+    // in batches of `batch` periods, `dropped` periods of silence before the first.
+    bool Write(int first, int periods, int batch, int dropped = 0) {
+        std::vector<uint8_t> audio(static_cast<size_t>(periods) * 2 * kPeriod * 2);
+        std::vector<BatchPart> parts;
+        for (int p = 0; p < periods; ++p) {
+            uint8_t* buf = audio.data() + static_cast<size_t>(p) * 2 * kPeriod * 2;
+            for (int i = 0; i < kPeriod; ++i) {
+                const int16_t v[2] = {static_cast<int16_t>(first + p * kPeriod + i),
+                                      static_cast<int16_t>(-(first + p * kPeriod + i))};
+                memcpy(buf + 2 * i, &v[0], 2);
+                memcpy(buf + 2 * kPeriod + 2 * i, &v[1], 2);
+            }
+            parts.push_back({p == 0 ? dropped : 0, buf, kPeriod});
+        }
+        uint8_t scratch[2 * kPeriod * 2];
+        const uint8_t zeros[2 * kPeriod * 2] = {};
+        bool ok = true;
+        for (size_t at = 0; at < parts.size(); at += static_cast<size_t>(batch)) {
+            const int n = std::min(batch, static_cast<int>(parts.size() - at));
+            ok = WriteBatch(s_, parts.data() + at, n, {scratch, zeros}) && ok;
+        }
+        return ok;
+    }
+    std::string dir_;
+    char cwd_[4096];
+    RecordRequest req_;
+    Session s_;
+};
+
+TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
+    req_.channels = 2;
+    req_.fileList = {"a.wav", "b"};
+    req_.fileExisted = {false, false};
+    ASSERT_TRUE(PrepareFiles(s_, req_));
+    // Someone else's file where the third of a.wav would go: skipped, never replaced.
+    FILE* theirs = fopen("a-3.wav", "wb");
+    fputs("theirs", theirs);
+    fclose(theirs);
+    testing::internal::CaptureStdout();
+    // 7 periods of 4 frames, 2 of them dropped (silence) before period 3, in uneven batches.
+    ASSERT_TRUE(Write(0, 3, 2));
+    ASSERT_TRUE(Write(12, 2, 3, 2));
+    EXPECT_TRUE(CloseFiles(s_));
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(said,
+              "\nContinuing in a-2.wav\n\nContinuing in b-2\n\nContinuing in a-4.wav\n"
+              "\nContinuing in b-3\n");
+    EXPECT_EQ(Read("a-3.wav").size(), 6u);
+    const std::vector<std::vector<std::string>> files = {{"a.wav", "a-2.wav", "a-4.wav"},
+                                                         {"b", "b-2", "b-3"}};
+    for (int in = 0; in < 2; ++in) {
+        std::vector<int16_t> joined;
+        std::vector<size_t> sizes;
+        for (const std::string& name : files[in]) {
+            const std::vector<int16_t> part = Samples(name);
+            sizes.push_back(part.size());
+            joined.insert(joined.end(), part.begin(), part.end());
+        }
+        EXPECT_EQ(sizes, (std::vector<size_t>{10, 10, 8})) << in;
+        // Frames 0-11, the two dropped periods as silence, then 12-19.
+        std::vector<int16_t> expected;
+        for (int f = 0; f < 28; ++f) {
+            const int value = f < 12 ? f : (f < 20 ? 0 : f - 8);
+            expected.push_back(static_cast<int16_t>(in == 0 ? value : -value));
+        }
+        EXPECT_EQ(joined, expected) << in;
+    }
+    EXPECT_FALSE(Exists("a-5.wav"));
+    EXPECT_FALSE(Exists("b-4"));
+}
+
+TEST_F(Continuation, GeneratedNamesCountTheSecondsOfTheFilesBefore) {
+    req_.autoName = 1;
+    ASSERT_TRUE(PrepareFiles(s_, req_));
+    long first = 0;
+    ASSERT_EQ(sscanf(req_.fileList[0].c_str(), "rec_chan_1_%ld.wav", &first), 1);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(Write(0, 6, 6));
+    EXPECT_TRUE(CloseFiles(s_));
+    testing::internal::GetCapturedStdout();
+    // 10 frames at 4 Hz are 2.5 s: the second file starts 2 s in, the third 5 s in.
+    const std::pair<long, size_t> files[] = {{first, 10}, {first + 2, 10}, {first + 5, 4}};
+    for (const auto& f : files) {
+        EXPECT_EQ(Samples(GeneratedName(1, f.first)).size(), f.second) << f.first;
+    }
+}
+
+TEST_F(Continuation, ANextFileThatCannotBeMadeEndsTheRecordingWithTheFullOnesKept) {
+    // The continuation's name is one character too long for the file system.
+    const std::string name = std::string(250, 'x') + ".wav";
+    req_.fileList = {name};
+    req_.fileExisted = {false};
+    ASSERT_TRUE(PrepareFiles(s_, req_));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(Write(0, 3, 3));
+    EXPECT_FALSE(CloseFiles(s_));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(s_.slots[0].writeError, ENAMETOOLONG);
+    EXPECT_EQ(s_.slots[0].failedName, std::string(250, 'x') + "-2.wav");
+    EXPECT_EQ(Samples(name).size(), 10u);
+}
+
+}  // namespace
