@@ -26,6 +26,14 @@
 #error "NALVO_ALSA_PLUGIN_DIR must name the directory of libasound's plugins"
 #endif
 
+bool RunsUnderEmulator() {
+#ifdef NALVO_TEST_EMULATOR
+    return true;
+#else
+    return false;
+#endif
+}
+
 RunResult RunNalvo(const RunOptions& o) {
     RunResult r;
     int inPipe[2], outPipe[2], errPipe[2];

@@ -50,6 +50,9 @@ struct RunResult {
 
 RunResult RunNalvo(const RunOptions& options);
 
+// True in a cross build, where nalvo runs under an emulator (many times slower).
+bool RunsUnderEmulator();
+
 // A fresh scratch directory, removed with everything in it when the object goes.
 class ScratchDir {
    public:
