@@ -20,11 +20,12 @@ uint8_t* SlotData(PeriodQueue& q, uint32_t slot) {
 }
 
 // Brings the headers up to date when the interval has passed since the last update, then
-// hands `count` parts to storage. Once a second, a power cut costs at most about two
-// seconds of a file's header (one sync per update makes the previous header and all audio
-// before this batch durable), and a source faster than real time is not slowed down by
-// syncs. Before the batch, not after it: storage starts writing a batch back as it takes
-// it, so the sync a second later finds it on the disk already instead of waiting for it.
+// hands `count` parts to storage. Each update's sync makes the previous header and all the
+// audio before this batch durable, and the new header announces that audio: once a second,
+// a header trails the synced audio by about a second, and a source faster than real time
+// is not slowed down by syncs. Before the batch, not after it: storage starts writing a
+// batch back as it takes it, so the sync a second later finds it on the disk already
+// instead of waiting for it.
 void WriteParts(PeriodQueue& q, int count) {
     if (q.failed.load(std::memory_order_relaxed)) {
         return;

@@ -127,7 +127,8 @@ int fdatasync(int fd) {
         real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
     }
     const char* n = getenv("NALVO_FAIL_SYNCS");
-    if (is_file(fd) && n && __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < strtol(n, NULL, 10)) {
+    if (is_file(fd) && n &&
+        __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < strtol(n, NULL, 10)) {
         errno = EIO;
         return -1;
     }

@@ -113,8 +113,11 @@ TEST(PeriodQueue, PeriodsAndSilenceInOrderInFewSlotsAndBatches) {
             last = Capture(q, number, last);
             ASSERT_NE(last, nullptr);
             used.insert(last);
-            expected.push_back(number++);
+            expected.push_back(number);
             Settle(q);
+            // The period just published stays with the capture side until the next one is.
+            std::lock_guard<std::mutex> lock(f.m);
+            EXPECT_EQ(std::count(f.periods.begin(), f.periods.end(), number++), 0);
         }
         StopWriter(q);
         EXPECT_EQ(f.periods, expected);
