@@ -22,9 +22,10 @@ install_missing() {
 }
 
 BUILD_PACKAGES=(g++ make cmake pkg-config libasound2-dev)
-# pulseaudio, pactl and ALSA's pulse plugin: the recordings through a real sound server.
+# pulseaudio, pactl and ALSA's pulse plugin: the recordings through a real sound server;
+# python3: scripts/mutate.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind pulseaudio pulseaudio-utils
-    libasound2-plugins)
+    libasound2-plugins python3)
 
 # Configures and builds the project into build/.
 build_project() {
