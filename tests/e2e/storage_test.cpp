@@ -299,15 +299,16 @@ TEST(FullDisk, WarnedBeforeAndEndedWithAValidFile) {
     if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
         GTEST_SKIP() << "cannot mount a small file system here";
     }
-    // Two files on it: each needs its own room. Whichever fills it stops the recording.
+    // Two files on it, each of which would fit alone: together they need more than the room
+    // (though not twice as much). Whichever fills it stops the recording.
     const RunResult r =
-        RunNalvo({.args = {"1648", "5", "nalvo_pattern", "2", "small/a.wav", "small/b.wav"},
+        RunNalvo({.args = {"1648", "2", "nalvo_pattern", "2", "small/a.wav", "small/b.wav"},
                   .cwd = dir.path()});
     const Wav w[2] = {ReadWav(small + "/a.wav"), ReadWav(small + "/b.wav")};
     umount(small.c_str());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("nalvo: warning: the file system of small/a.wav has 0.3 MB free, "
-                          "the recording needs 1.0 MB (0.7 MB short)\n"
+                          "the recording needs 0.4 MB (0.1 MB short)\n"
                           "nalvo: recording stopped, cannot write small/",
                           0),
               0u)
