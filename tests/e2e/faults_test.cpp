@@ -333,4 +333,22 @@ TEST(UserStop, ConsoleThatStopsReadingNeverHoldsUpTheCapture) {
     ExpectRecording(dir / "in1.wav", fmt, true, 0, src, 188 * 4096, 4096);
 }
 
+TEST(UserStop, WarningHeldForAStoppedConsoleReachesItAtTheEnd) {
+    // The console stops reading at once; a clipping warning comes once its pipe is full, and
+    // the recording is over before it reads again: the warning still reaches it, in order.
+    ScratchDir dir;
+    const RunResult r =
+        RunNalvo({.args = Args(kFormats[0], "16", "clip", kModes[0]),
+                  .cwd = dir.path(),
+                  .pauseOutputAfterRedraws = 1,
+                  .pauseOutputSeconds = 1,
+                  .outputPipeBytes = 4096,
+                  .alsaConfig = WithDevices(dir, FakeDevice("clip", "fullscale0 [ 700000 ]"))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(Count(r.out, "\r"), 188u);  // redraws skipped while it did not read
+    const size_t warning = r.out.find("\nInput Channel 1 is Peaking!\n");
+    ASSERT_NE(warning, std::string::npos);
+    EXPECT_LT(warning, r.out.find("\n\nInput Channel Peaks:\n"));
+}
+
 }  // namespace
