@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -334,18 +335,36 @@ TEST(UserStop, ConsoleThatStopsReadingNeverHoldsUpTheCapture) {
 }
 
 TEST(UserStop, WarningHeldForAStoppedConsoleReachesItAtTheEnd) {
-    // The console stops reading at once; a clipping warning comes once its pipe is full, and
-    // the recording is over before it reads again: the warning still reaches it, in order.
+    // The console reads once, then not again before the capture is over (the final header
+    // announces every frame); a clipping warning comes near the end, when its pipe is full:
+    // the warning still reaches it, in order.
     ScratchDir dir;
+    const auto announced = [&] {
+        uint8_t size[4] = {0, 0, 0, 0};
+        if (FILE* f = fopen((dir / "in1.wav").c_str(), "rb")) {
+            if (fseek(f, 40, SEEK_SET) != 0 || fread(size, 1, 4, f) != 4) {
+                size[0] = size[1] = size[2] = size[3] = 0;
+            }
+            fclose(f);
+        }
+        return size[0] | size[1] << 8 | size[2] << 16 | size[3] << 24;
+    };
     const RunResult r =
-        RunNalvo({.args = Args(kFormats[0], "16", "clip", kModes[0]),
+        RunNalvo({.args = Args(kFormats[0], "40", "clip", kModes[0]),
                   .cwd = dir.path(),
-                  .pauseOutputAfterRedraws = 1,
-                  .pauseOutputSeconds = 1,
                   .outputPipeBytes = 4096,
-                  .alsaConfig = WithDevices(dir, FakeDevice("clip", "fullscale0 [ 700000 ]"))});
+                  .alsaConfig = WithDevices(dir, FakeDevice("clip", "fullscale0 [ 1905640 ]")),
+                  .watch = [&](const std::string& out, pid_t) {
+                      const auto deadline =
+                          std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                      while (!out.empty() && announced() != 469 * 8192 &&
+                             std::chrono::steady_clock::now() < deadline) {
+                          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                      }
+                      return !out.empty();
+                  }});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_LT(Count(r.out, "\r"), 188u);  // redraws skipped while it did not read
+    EXPECT_LT(Count(r.out, "\r"), 469u);  // redraws skipped while it did not read
     const size_t warning = r.out.find("\nInput Channel 1 is Peaking!\n");
     ASSERT_NE(warning, std::string::npos);
     EXPECT_LT(warning, r.out.find("\n\nInput Channel Peaks:\n"));
