@@ -103,7 +103,7 @@ TEST(Overrun, SuspendThatLastsLosesNothingTheDeviceDelivers) {
     const Format fmt = kFormats[1];  // 24-bit: the pattern does not repeat in the recording
     ScratchDir dir;
     const RunResult r = RunNalvo(
-        {.args = Args(fmt, "1", "sus", kModes[0]),
+        {.args = Args(fmt, "1.5", "sus", kModes[0]),
          .cwd = dir.path(),
          .alsaConfig = WithDevices(
              dir, FakeDevice("sus", "realtime true\n suspend_periods [ 3 ]\n suspend_ms 500"))});
@@ -111,16 +111,16 @@ TEST(Overrun, SuspendThatLastsLosesNothingTheDeviceDelivers) {
     EXPECT_EQ(Count(r.out, "\nRX\n"), 1u);
     const Wav w = ReadWav(dir / "in1.wav");
     ASSERT_TRUE(w.valid);
-    ASSERT_EQ(w.Frames(), 12u * 4096);
+    ASSERT_EQ(w.Frames(), 18u * 4096);
     int64_t f = 0;
     for (; f < 3 * 4096; ++f) {
         ASSERT_EQ(nalvo_fake::PatternFrame(w.Sample(static_cast<size_t>(f), 0), 0, 24), f);
     }
-    while (f < 12 * 4096 && w.Sample(static_cast<size_t>(f), 0) == 0) {
+    while (f < 18 * 4096 && w.Sample(static_cast<size_t>(f), 0) == 0) {
         ++f;
     }
     EXPECT_GE(f, (3 + 1 + 5) * 4096);  // the suspended period and 0.5 s in whole periods
-    ASSERT_LT(f, 12 * 4096);
+    ASSERT_LT(f, 18 * 4096);
     EXPECT_EQ(nalvo_fake::PatternFrame(w.Sample(static_cast<size_t>(f), 0), 0, 24), 3 * 4096);
 }
 
