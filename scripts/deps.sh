@@ -23,9 +23,9 @@ install_missing() {
 
 BUILD_PACKAGES=(g++ make cmake pkg-config libasound2-dev)
 # pulseaudio, pactl and ALSA's pulse plugin: the recordings through a real sound server;
-# lintian and systemd-analyze: the package and its service unit.
+# lintian and systemd-analyze: the package and its service unit; python3: scripts/mutate.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind pulseaudio pulseaudio-utils
-    libasound2-plugins lintian systemd)
+    libasound2-plugins lintian systemd python3)
 
 # Configures and builds the project into build/.
 build_project() {

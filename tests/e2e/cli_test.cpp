@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -88,9 +89,11 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
         {{"1644", ""}, "Improper duration request"},
         {{"1644", "1e-50"}, "Improper duration request"},  // zero in single precision
         {{"1644", "nan"}, "Improper duration request"},
+        {{"1644", "-1e300"}, "Improper duration request"},  // beyond single precision
         {{"1644", "inf"},
          "Improper duration request: at most 209146758205323 seconds in this format"},
-        {{"2496", "1e15", "d", "s"},
+        // Refused before the device is opened.
+        {{"2496", "1e15", "nodev", "s"},
          "Improper duration request: at most 96076792050570 seconds in this format"},
         {{"1644", "abc", longDevice}, "Improper duration request"},
         {{"1644", "10", longDevice, "9"}, "Improper device name request"},
@@ -112,11 +115,16 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
          "2 channels were requested, but both filenames are the same!"},
         {{"1644", "10", "d", "2", "exists.wav", "sub/../exists.wav"},
          "2 channels were requested, but both filenames are the same!"},
+        {{"1644", "10", "d", "2", "nodir/a.wav", "nodir/a.wav"},
+         "2 channels were requested, but both filenames are the same!"},
+        {{"1644", "10", "d", "2", "sub/link.wav", "sub/b.wav"},
+         "2 channels were requested, but both filenames are the same!"},
     };
     for (const Refusal& c : cases) {
         ScratchDir dir;
         WriteFile(dir / "exists.wav", "keep");
         mkdir((dir / "sub").c_str(), 0755);
+        symlink("b.wav", (dir / "sub/link.wav").c_str());  // relative to sub
         std::string trace;
         for (const auto& a : c.args)
             trace += "'" + a + "' ";
@@ -261,12 +269,22 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
          {},
          "2 channels were requested, but on1y 1 filename was entered!\n"},
         {"one name in mode 2, left", {"2", "a.wav"}, {"a.wav"}, "x", {"a.wav"}, 1, {}, ""},
+        {"a word with a NUL byte is no o",
+         {"1", "a.wav"},
+         {"a.wav"},
+         std::string("o\0", 2),
+         {"a.wav"},
+         1,
+         {},
+         ""},
     };
     for (const GuardCase& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
+        // Longer than the recording: an overwritten file must not keep its old tail.
+        const std::string old(100000, 'k');
         for (const auto& name : c.existing) {
-            WriteFile(dir / name, "keep");
+            WriteFile(dir / name, old);
         }
         std::vector<std::string> args = {"1648", "0.01", "null"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -284,7 +302,7 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
         for (const auto& name : c.existing) {
             const bool over =
                 std::find(c.overwritten.begin(), c.overwritten.end(), name) != c.overwritten.end();
-            EXPECT_EQ(ReadFile(dir / name).size() != 4, over) << name;
+            EXPECT_EQ(ReadFile(dir / name).size() != old.size(), over) << name;
         }
     }
 }
@@ -312,6 +330,8 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
         return args;
     };
     std::string cwd;  // the scratch directory of the case running
+    std::thread reader;
+    std::string piped;  // what a reader of a FIFO got
     struct Case {
         const char* name;
         std::function<void(Dir)> setup;
@@ -354,6 +374,32 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
          [](Dir d, const RunResult&) {
              struct stat st;
              EXPECT_NE(lstat((d / "other/new.wav").c_str(), &st), 0);
+         }},
+        {"a FIFO someone reads gets a header announcing the planned length, then the audio",
+         [&](Dir d) {
+             mkfifo((d / "p.wav").c_str(), 0666);
+             reader = std::thread([&piped, path = d / "p.wav"] {
+                 const int fd = open(path.c_str(), O_RDONLY);
+                 char buf[65536];
+                 ssize_t n;
+                 while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) {
+                     piped.append(buf, static_cast<size_t>(n));
+                 }
+                 close(fd);
+             });
+         },
+         {.args = pattern({"1", "p.wav"}), .stdinText = "o"},
+         0,
+         kPrompt("p.wav") + "Recording\n",
+         [&](Dir d, const RunResult&) {
+             // A reader still waiting for a writer is let go.
+             const int fd = open((d / "p.wav").c_str(), O_WRONLY | O_NONBLOCK);
+             if (fd >= 0) {
+                 close(fd);
+             }
+             reader.join();
+             WriteFile(d / "piped.wav", piped);
+             wav(d / "piped.wav", 8192);
          }},
         {"a link and the name it leads to are the same file",
          [](Dir d) { symlink("b.wav", (d / "a.wav").c_str()); },

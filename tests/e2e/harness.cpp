@@ -56,6 +56,15 @@ RunResult RunNalvo(const RunOptions& o) {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
+        if (o.errToOut) {
+            dup2(outPipe[1], 2);
+        }
+        if (!o.outFile.empty()) {
+            const int fd = open(o.outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fd, 1) != 1) {
+                _exit(126);
+            }
+        }
         for (int fd : o.closeFds) {
             close(fd);
         }
@@ -187,6 +196,10 @@ RunResult RunNalvo(const RunOptions& o) {
         close(errFd);
     int status = 0;
     waitpid(pid, &status, 0);
+    if (!o.outFile.empty()) {
+        const std::vector<uint8_t> text = ReadFile(o.outFile);
+        r.out.assign(text.begin(), text.end());
+    }
     if (WIFEXITED(status)) {
         r.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

@@ -39,6 +39,8 @@ struct RunOptions {
     // input is fed only after that.
     std::function<bool(const std::string& out, pid_t child)> watch;
     bool holdInput = false;
+    bool errToOut = false;  // standard error into standard output, in order, as on a terminal
+    std::string outFile;    // standard output into this file, read back into `out`
 };
 
 struct RunResult {

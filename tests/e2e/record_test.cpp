@@ -26,7 +26,8 @@ const Format k2496 = {"2496", 96000, 3};
 
 TEST(Recording, EveryModeAndWidthHoldsTheDeviceSignalExactly) {
     const Source src = PatternSource();
-    for (const Format& fmt : {k1648, k2496, Format{"2444", 44100, 3}, Format{"1688", 88200, 2}}) {
+    for (const Format& fmt : {k1648, k2496, Format{"2444", 44100, 3}, Format{"1688", 88200, 2},
+                              Format{"1696", 96000, 2}, Format{"2488", 88200, 3}}) {
         for (const Mode& mode : kModes) {
             SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
             ScratchDir dir;
@@ -110,6 +111,15 @@ TEST(Recording, GrantedPeriodSetsLengthAndEveryRead) {
     // 4800 frames round up to five periods of 1024.
     EXPECT_EQ(r.out, ExpectedStream(kModes[2], k1648, src, 1024, 5120));
     ExpectRecording(dir / "in1.wav", k1648, true, 0, src, 5120, 1024);
+}
+
+TEST(Recording, ConsoleRedirectedToAFileKeepsTheWholeStream) {
+    ScratchDir dir;
+    const RunResult r = RunNalvo({.args = Args(k1648, "0.5", "nalvo_pattern", kModes[2]),
+                                  .cwd = dir.path(),
+                                  .outFile = dir / "console.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, ExpectedStream(kModes[2], k1648, PatternSource(), 4096, 6 * 4096));
 }
 
 TEST(Recording, ShortFormDReachesTheDefaultDevice) {
@@ -241,13 +251,22 @@ TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {
 
 TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
     ScratchDir dir;
+    const long before = static_cast<long>(time(nullptr)) - kNamingEpoch;
     const RunResult r =
         RunNalvo({.args = {"2448", "0.01", "nalvo_pattern", "2"}, .cwd = dir.path()});
+    const long after = static_cast<long>(time(nullptr)) - kNamingEpoch;
     ASSERT_EQ(r.status, 0) << r.err;
     const auto files = dir.Files();
     ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files[0].rfind("rec_chan_1_", 0), 0u);
-    EXPECT_EQ(files[1].rfind("rec_chan_2_", 0), 0u);
+    for (int input = 1; input <= 2; ++input) {
+        // Named after the moment the recording starts.
+        long number = 0;
+        const std::string pattern = "rec_chan_" + std::to_string(input) + "_%ld.wav";
+        ASSERT_EQ(sscanf(files[input - 1].c_str(), pattern.c_str(), &number), 1)
+            << files[input - 1];
+        EXPECT_GE(number, before);
+        EXPECT_LE(number, after);
+    }
     ExpectRecording(dir / files[1], {"2448", 48000, 3}, false, 1, PatternSource(), 4096, 4096);
 }
 

@@ -58,7 +58,9 @@ struct Settings {
     bool realtime = false;
     std::vector<ChannelSignal> signals;  // by channel; channels past the end carry the pattern
     std::vector<uint64_t> xrun_periods;
+    std::vector<uint64_t> xrun_frames;
     std::vector<uint64_t> suspend_periods;
+    unsigned suspend_ms = 0;  // how long a suspend lasts before the device can come back
     uint64_t fail_after_frames = kNever;
 };
 
@@ -77,7 +79,9 @@ struct Fake {
     bool in_xrun = false;
     bool gone = false;
     std::vector<bool> xrun_fired;
+    std::vector<bool> xrun_frame_fired;
     std::vector<bool> suspend_fired;
+    uint64_t awake_ns = 0;  // a suspended device is back from this time on
 
     uint64_t t0_ns = 0;  // real-time: clock at start/resume, when hw was hw_at_t0
     uint64_t hw_at_t0 = 0;
@@ -164,6 +168,12 @@ uint64_t FaultLimit(const Fake* f) {
     };
     consider(f->cfg.xrun_periods, f->xrun_fired);
     consider(f->cfg.suspend_periods, f->suspend_fired);
+    for (size_t i = 0; i < f->cfg.xrun_frames.size(); ++i) {
+        const uint64_t frame = f->cfg.xrun_frames[i];
+        if (!f->xrun_frame_fired[i] && frame >= f->origin && frame - f->origin < limit) {
+            limit = frame - f->origin;
+        }
+    }
     return limit;
 }
 
@@ -226,9 +236,21 @@ snd_pcm_sframes_t FireFault(Fake* f) {
             return -EPIPE;  // ioplug turns this into the XRUN state
         }
     }
+    for (size_t i = 0; i < f->cfg.xrun_frames.size(); ++i) {
+        if (!f->xrun_frame_fired[i] && f->cfg.xrun_frames[i] == frame) {
+            f->xrun_frame_fired[i] = true;
+            f->in_xrun = true;
+            // A fast device loses the rest of the period; a real-time one, the time until
+            // its restart.
+            f->next_origin_set = true;
+            f->next_origin = PeriodStart(f, frame / f->io.period_size + 1);
+            return -EPIPE;
+        }
+    }
     for (size_t i = 0; i < f->cfg.suspend_periods.size(); ++i) {
         if (!f->suspend_fired[i] && PeriodStart(f, f->cfg.suspend_periods[i]) == frame) {
             f->suspend_fired[i] = true;
+            f->awake_ns = NowNs() + uint64_t{f->cfg.suspend_ms} * 1000000u;
             f->running = false;
             snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_SUSPENDED);
             return Wrap(f, f->hw);
@@ -394,11 +416,23 @@ int FakeSwParams(snd_pcm_ioplug_t* io, snd_pcm_sw_params_t* params) {
     return 0;
 }
 
+// A suspended device comes back only once the system has woken it: a resume or a prepare
+// waits for that, as the kernel's wait for the card's power does.
+void WaitUntilAwake(Fake* f) {
+    for (uint64_t now = NowNs(); now < f->awake_ns; now = NowNs()) {
+        const uint64_t left = f->awake_ns - now;
+        timespec t{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
+        nanosleep(&t, nullptr);
+    }
+    f->awake_ns = 0;
+}
+
 int FakePrepare(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
     if (f->gone) {
         return -ENODEV;
     }
+    WaitUntilAwake(f);
     if (!f->cfg.realtime) {
         // A fast device captures on demand, so nothing is lost by a stop. A real-time one
         // takes up device time again at its start.
@@ -425,6 +459,7 @@ int FakeResume(snd_pcm_ioplug_t* io) {
     if (io->state != SND_PCM_STATE_SUSPENDED || f->gone) {
         return 0;
     }
+    WaitUntilAwake(f);
     // The device comes back where it stopped: no frame is lost by a suspend.
     f->running = true;
     f->t0_ns = NowNs();
@@ -766,8 +801,12 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
             err = ParseBool(n, id, &s->realtime);
         } else if (key == "xrun_periods") {
             err = ParseU64List(n, id, &s->xrun_periods);
+        } else if (key == "xrun_frames") {
+            err = ParseU64List(n, id, &s->xrun_frames);
         } else if (key == "suspend_periods") {
             err = ParseU64List(n, id, &s->suspend_periods);
+        } else if (key == "suspend_ms") {
+            err = GetUnsigned(n, id, &s->suspend_ms);
         } else if (key == "fail_after_frames") {
             err = GetU64(n, id, &s->fail_after_frames);
         } else {
@@ -868,6 +907,7 @@ int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_
         return err;
     }
     f->xrun_fired.assign(f->cfg.xrun_periods.size(), false);
+    f->xrun_frame_fired.assign(f->cfg.xrun_frames.size(), false);
     f->suspend_fired.assign(f->cfg.suspend_periods.size(), false);
     f->fd = f->cfg.realtime ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
                             : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -7,6 +7,16 @@
  *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
  *   NALVO_FAIL_SYNCS         the first this many fdatasync calls on files fail with EIO, as
  *                            on a card whose controller reports a flush error
+ *   NALVO_FAIL_PWRITE_AT     pwrite to a file at this offset fails with EIO, as on a card
+ *                            whose first sector can no longer be rewritten
+ *   NALVO_FAIL_CLOSE         fclose of a file written to reports EIO once it is closed, as a
+ *                            network or FUSE file system reports a write it accepted but
+ *                            could not complete
+ *   NALVO_FAIL_THREADS       pthread_create fails with EAGAIN, as on a system at its limit of
+ *                            threads
+ *   NALVO_STALL_LOG          a file that gets one line per fdatasync and pwrite on a file,
+ *                            in the order they happen: "sync FD SIZE" (the size it made
+ *                            durable) and "pwrite FD OFFSET HEX" (the bytes written)
  * Writes to terminals, pipes and other non-files are never delayed. */
 #define _GNU_SOURCE
 /* The build defines _FILE_OFFSET_BITS=64, under which glibc's headers on 32-bit systems
@@ -16,6 +26,7 @@
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -47,6 +58,51 @@ static int is_file(int fd) {
     return fstat64(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+static ssize_t real_write(int fd, const void* buf, size_t count) {
+    static ssize_t (*real)(int, const void*, size_t);
+    if (!real) {
+        real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    }
+    return real(fd, buf, count);
+}
+
+/* Appends one line to NALVO_STALL_LOG: `what` and `fd`, then `number` and `bytes` in hex. */
+static void log_call(const char* what, int fd, long long number, const void* bytes, size_t n) {
+    static int log_fd = -2;
+    const char* path = getenv("NALVO_STALL_LOG");
+    if (!path) {
+        return;
+    }
+    pthread_mutex_lock(&lock);
+    if (log_fd == -2) {
+        log_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (log_fd >= 0 && fd != log_fd) {
+        char line[256];
+        int len = snprintf(line, sizeof line, "%s %d %lld", what, fd, number);
+        if (bytes) {
+            len += snprintf(line + len, sizeof line - len, " ");
+            for (size_t i = 0; i < n && len < (int)sizeof line - 3; ++i) {
+                len += snprintf(line + len, sizeof line - len, "%02x",
+                                ((const unsigned char*)bytes)[i]);
+            }
+        }
+        line[len++] = '\n';
+        real_write(log_fd, line, (size_t)len);
+    }
+    pthread_mutex_unlock(&lock);
+}
+
+static long long file_size(int fd) {
+    struct stat64 st;
+    return fstat64(fd, &st) == 0 ? (long long)st.st_size : -1;
+}
+
+static int fails_at(long long offset) {
+    const char* at = getenv("NALVO_FAIL_PWRITE_AT");
+    return at && strtoll(at, NULL, 10) == offset;
+}
+
 /* Counts `bytes` about to go to a file and sleeps when they cross the stall point. */
 static void account(int fd, size_t bytes) {
     if (!is_file(fd)) {
@@ -71,12 +127,8 @@ static void account(int fd, size_t bytes) {
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {
-    static ssize_t (*real)(int, const void*, size_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    }
     account(fd, count);
-    return real(fd, buf, count);
+    return real_write(fd, buf, count);
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
@@ -97,8 +149,16 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
     if (!real) {
         real = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
     }
+    if (is_file(fd) && fails_at(offset)) {
+        errno = EIO;
+        return -1;
+    }
     account(fd, count);
-    return real(fd, buf, count, offset);
+    const ssize_t n = real(fd, buf, count, offset);
+    if (n == (ssize_t)count && is_file(fd)) {
+        log_call("pwrite", fd, offset, buf, count);
+    }
+    return n;
 }
 
 ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
@@ -106,8 +166,16 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
     if (!real) {
         real = (ssize_t(*)(int, const void*, size_t, off64_t))dlsym(RTLD_NEXT, "pwrite64");
     }
+    if (is_file(fd) && fails_at(offset)) {
+        errno = EIO;
+        return -1;
+    }
     account(fd, count);
-    return real(fd, buf, count, offset);
+    const ssize_t n = real(fd, buf, count, offset);
+    if (n == (ssize_t)count && is_file(fd)) {
+        log_call("pwrite", fd, offset, buf, count);
+    }
+    return n;
 }
 
 /* stdio writes reach the kernel through libc's internal write, not the exported one. */
@@ -132,5 +200,37 @@ int fdatasync(int fd) {
         errno = EIO;
         return -1;
     }
-    return real(fd);
+    const int result = real(fd);
+    if (result == 0 && is_file(fd)) {
+        log_call("sync", fd, file_size(fd), NULL, 0);
+    }
+    return result;
+}
+
+int fclose(FILE* stream) {
+    static int (*real)(FILE*);
+    if (!real) {
+        real = (int (*)(FILE*))dlsym(RTLD_NEXT, "fclose");
+    }
+    const int fd = fileno(stream);
+    const int written = is_file(fd) && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY;
+    const int result = real(stream);
+    if (result == 0 && written && getenv("NALVO_FAIL_CLOSE")) {
+        errno = EIO;
+        return EOF;
+    }
+    return result;
+}
+
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                   void* arg) {
+    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    if (!real) {
+        real = (int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))dlsym(
+            RTLD_NEXT, "pthread_create");
+    }
+    if (getenv("NALVO_FAIL_THREADS")) {
+        return EAGAIN;
+    }
+    return real(thread, attr, start, arg);
 }
