@@ -155,11 +155,12 @@ TEST_F(Continuation, GeneratedNamesCountTheSecondsOfTheFilesBefore) {
     long first = 0;
     ASSERT_EQ(sscanf(req_.fileList[0].c_str(), "rec_chan_1_%ld.wav", &first), 1);
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(Write(0, 6, 6));
+    ASSERT_TRUE(Write(0, 9, 9));
     EXPECT_TRUE(CloseFiles(s_));
     testing::internal::GetCapturedStdout();
-    // 10 frames at 4 Hz are 2.5 s: the second file starts 2 s in, the third 5 s in.
-    const std::pair<long, size_t> files[] = {{first, 10}, {first + 2, 10}, {first + 5, 4}};
+    // 10 frames at 4 Hz are 2.5 s: the files start 2 s, 5 s and 7.5 s in.
+    const std::pair<long, size_t> files[] = {
+        {first, 10}, {first + 2, 10}, {first + 5, 10}, {first + 7, 6}};
     for (const auto& f : files) {
         EXPECT_EQ(Samples(GeneratedName(1, f.first)).size(), f.second) << f.first;
     }
