@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <csignal>
 #include <ctime>
 
@@ -34,10 +35,12 @@ void WriteParts(PeriodQueue& q, int count) {
     const int64_t now = q.clock.nowNs(q.clock.context);
     if (now - q.lastHeaderNs >= q.shape.headerIntervalNs) {
         q.lastHeaderNs = now;
-        ok = q.storage.updateHeaders(q.storage.context);
+        ok = q.storage.updateHeaders(q.storage.context, false);
+        q.unannounced = false;
     }
     if (ok && count > 0) {
         ok = q.storage.write(q.storage.context, q.parts, count);
+        q.unannounced = true;
     }
     if (!ok) {
         q.failed.store(true, std::memory_order_release);
@@ -74,13 +77,52 @@ bool Drain(PeriodQueue& q) {
     return end;
 }
 
+// Waits for the next batch. While audio written is not yet announced by a header, only
+// until a header interval has passed since the last update: then the headers are brought
+// up to date and made durable, so audio written before a source stopped delivering, or
+// before a long pause between batches, is safe within about an interval. Returns false
+// when it timed out.
+bool WaitForBatch(PeriodQueue& q) {
+    if (!q.unannounced || q.failed.load(std::memory_order_relaxed)) {
+        while (sem_wait(&q.wake) != 0) {
+        }
+        return true;
+    }
+    // The writer's clock gives the time left; the wait itself runs on the monotonic clock,
+    // which a wall clock set meanwhile cannot move.
+    const int64_t left = q.lastHeaderNs + q.shape.headerIntervalNs - q.clock.nowNs(q.clock.context);
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const int64_t ns = deadline.tv_nsec + (left > 0 ? left : 0);
+    deadline.tv_sec += static_cast<time_t>(ns / 1000000000);
+    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
+    int r;
+    while ((r = sem_clockwait(&q.wake, CLOCK_MONOTONIC, &deadline)) != 0 && errno == EINTR) {
+    }
+    return r == 0;
+}
+
+void RefreshHeaders(PeriodQueue& q) {
+    const int64_t now = q.clock.nowNs(q.clock.context);
+    if (now - q.lastHeaderNs < q.shape.headerIntervalNs) {
+        return;
+    }
+    q.lastHeaderNs = now;
+    q.unannounced = false;
+    if (!q.storage.updateHeaders(q.storage.context, true)) {
+        q.failed.store(true, std::memory_order_release);
+    }
+}
+
 void* WriterMain(void* arg) {
     PeriodQueue& q = *static_cast<PeriodQueue*>(arg);
     bool end = false;
     while (!end) {
-        while (sem_wait(&q.wake) != 0) {
+        if (WaitForBatch(q)) {
+            end = Drain(q);
+        } else {
+            RefreshHeaders(q);
         }
-        end = Drain(q);
     }
     return nullptr;
 }
@@ -190,8 +232,16 @@ void Publish(PeriodQueue& q, int frames) {
     // The period just published stays back: the capture side measures it after reading the
     // next one, and storage may rearrange what it is handed.
     const uint32_t ready = q.head - 1;
-    if (ready - q.announced.load(std::memory_order_relaxed) >= q.shape.batchPeriods) {
+    // Signed: after HandOverAll the writer may have been handed more than `ready`.
+    const auto waiting = static_cast<int32_t>(ready - q.announced.load(std::memory_order_relaxed));
+    if (waiting >= static_cast<int32_t>(q.shape.batchPeriods)) {
         Announce(q, ready);
+    }
+}
+
+void HandOverAll(PeriodQueue& q) {
+    if (q.announced.load(std::memory_order_relaxed) != q.head) {
+        Announce(q, q.head);
     }
 }
 

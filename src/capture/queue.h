@@ -38,9 +38,11 @@ struct QueueStorage {
     // Writes `count` parts (at most kBatchMaxPeriods) in order. False once a file could not
     // be written.
     bool (*write)(void* context, const BatchPart* parts, int count) = nullptr;
-    // Makes what was written durable and has the headers announce it. False on a failure.
-    // Called before a batch is written, at most once per header interval.
-    bool (*updateHeaders)(void* context) = nullptr;
+    // Makes what was written durable and has the headers announce it, the headers
+    // themselves made durable at once with `sync`. False on a failure. Called before a
+    // batch is written, at most once per header interval, and with `sync` once an interval
+    // after the last write when no batch follows it.
+    bool (*updateHeaders)(void* context, bool sync) = nullptr;
 };
 
 // The time the writer goes by to update the headers: nanoseconds on a clock that only
@@ -102,6 +104,7 @@ struct PeriodQueue {
     std::atomic<bool> failed{false};
     BatchPart parts[kBatchMaxPeriods];  // writer side
     int64_t lastHeaderNs = 0;           // writer side: when the headers were last updated
+    bool unannounced = false;           // writer side: audio written after that update
 };
 
 // Sets the queue up and starts the writer. Without a thread the periods are written as they
@@ -119,6 +122,11 @@ uint8_t* WaitForFreeSlot(PeriodQueue& q, int ms);
 // Hands the slot returned by FreeSlot, holding `frames` frames, to the writer. The capture
 // side may still read it until it publishes the next one: only then does the writer see it.
 void Publish(PeriodQueue& q, int frames);
+
+// Hands everything published so far to the writer, the period published last included,
+// when no period has come for a while: audio captured long ago must not wait in memory for
+// the next one. The capture side must be done with that period.
+void HandOverAll(PeriodQueue& q);
 
 // A period the queue had no room for: the writer puts silence in its place.
 inline void NoteDropped(PeriodQueue& q) {

@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,9 @@ namespace {
 
 // Set by SIGINT and SIGTERM: the recording ends after the period in progress.
 volatile sig_atomic_t gStopRequested = 0;
+// Made readable by the same signals: the capture thread waits for the device and for it
+// together, so a stop is heard at once even from a device that delivers nothing.
+int gWakeFd = -1;
 
 extern "C" void OnStopSignal(int sig) {
     if (gStopRequested) {
@@ -40,6 +44,10 @@ extern "C" void OnStopSignal(int sig) {
         return;
     }
     gStopRequested = 1;
+    if (gWakeFd >= 0) {
+        const uint64_t one = 1;
+        (void)!write(gWakeFd, &one, sizeof one);
+    }
 }
 
 void InstallSignalHandlers() {
@@ -114,6 +122,12 @@ int64_t MonotonicNs() {
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+constexpr int64_t kSecondNs = 1000000000;
+
+// How long the device may deliver nothing before the audio captured so far is handed to the
+// writer without waiting for the next period.
+constexpr int64_t kHandOverNs = kSecondNs;
+
 constexpr int kRecoveryStopped = 1;
 
 // Brings a suspended device back: resume where the driver can, else start afresh.
@@ -142,43 +156,130 @@ void NoteCaptureTime(Session& s, int64_t frame) {
         // test device): its time says nothing.
         return;
     }
-    s.anchorNs = MonotonicNs() - static_cast<int64_t>(avail) * 1000000000 / s.request->rate;
+    s.anchorNs = MonotonicNs() - static_cast<int64_t>(avail) * kSecondNs / s.request->rate;
     s.anchorFrame = frame;
 }
 
-// Whole periods of silence beyond the current one that an overrun cost, when the device
-// restarts now: the world went on for the time since the last frame we know the capture
-// time of, and the device captured none of it.
-int64_t GapPeriods(Session& s, int64_t frameAfterPeriod, int64_t lastFrameRead) {
+// Whether the capture's timeline up to `frame` runs ahead of the time since it started, by
+// more than a period: a source faster than real time (a file, a test device), which has no
+// clock that could bound anything.
+bool AheadOfClock(const Session& s, int64_t frame, int64_t now) {
+    const int64_t elapsed = (now - s.startNs) / 1000 * s.request->rate / 1000000;
+    return frame > elapsed + s.period;
+}
+
+// Frames of silence that stand for what an overrun or a suspend cost, when the device
+// restarts now after delivering up to timeline frame `lastFrameRead`: the time that passed
+// since that frame was captured, by the monotonic clock, never more. A source faster than
+// real time lost, by its own timeline, the rest of the period; so did a source whose capture
+// time is not known yet.
+int64_t LostFrames(Session& s, int64_t lastFrameRead, int restOfPeriod) {
     const int64_t now = MonotonicNs();
-    int64_t extra = 0;
-    if (s.anchorNs >= 0) {
+    int64_t lost = restOfPeriod;
+    if (s.anchorNs >= 0 && !AheadOfClock(s, lastFrameRead, now)) {
         const int64_t passed = (now - s.anchorNs) / 1000 * s.request->rate / 1000000;
-        const int64_t lost = passed - (lastFrameRead - s.anchorFrame);
-        const int64_t beyond = lost - (frameAfterPeriod - lastFrameRead);
-        extra = beyond > 0 ? (beyond + s.period / 2) / s.period : 0;
+        lost = std::max<int64_t>(0, passed - (lastFrameRead - s.anchorFrame));
     }
     // The device starts again with the next read.
     s.anchorNs = now;
-    s.anchorFrame = frameAfterPeriod + extra * s.period;
-    return extra;
+    s.anchorFrame = lastFrameRead + lost;
+    return lost;
 }
 
-enum class ReadResult { Complete, Stopped, Failed };
+// Zeros frames [from, from + n) of a period buffer, in the device's layout.
+void SilenceFrames(const Session& s, uint8_t* buf, int from, int n) {
+    const size_t sb = s.request->sampleBytes;
+    if (s.interleavedAccess) {
+        memset(buf + 2 * from * sb, 0, 2 * n * sb);
+        return;
+    }
+    const size_t half = static_cast<size_t>(s.period) * sb;
+    memset(buf + from * sb, 0, n * sb);
+    memset(buf + half + from * sb, 0, n * sb);
+}
 
-// Reads one whole period into `buf`, topping up short reads. Frames the device lost to
-// an overrun or a suspend are filled with silence so the files keep their timeline and
-// never receive stale audio: the rest of this period, and in `gap` the whole periods
-// beyond it that the time lost calls for. `got` is the number of frames in the buffer.
-// `at` is the timeline frame the period starts at.
+enum class Wait { Ready, Stopped, TimedOut };
+
+// Waits until the device has something to say (frames or an error), a stop is asked for,
+// or `untilNs` on the monotonic clock.
+Wait WaitForDevice(Session& s, int64_t untilNs) {
+    const int64_t left = untilNs - MonotonicNs();
+    if (left <= 0) {
+        return Wait::TimedOut;
+    }
+    pollfd* fds = s.pollFds.data();
+    const int n = static_cast<int>(s.pollFds.size()) - 1;
+    if (snd_pcm_poll_descriptors(s.pcm, fds, static_cast<unsigned>(n)) != n) {
+        // No descriptors to wait on: poll the device every few milliseconds instead.
+        usleep(5000);
+        return gStopRequested ? Wait::Stopped : Wait::Ready;
+    }
+    const int ms = static_cast<int>(std::min<int64_t>((left + 999999) / 1000000, 1000000));
+    const int r = poll(fds, static_cast<nfds_t>(n + 1), ms);
+    if (gStopRequested) {
+        return Wait::Stopped;
+    }
+    if (r == 0) {
+        return MonotonicNs() >= untilNs ? Wait::TimedOut : Wait::Ready;
+    }
+    // Plugins translate what their descriptors said (and acknowledge it) here; the read
+    // that follows reports frames or the error either way.
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(s.pcm, fds, static_cast<unsigned>(n), &revents);
+    return Wait::Ready;
+}
+
+enum class ReadResult { Complete, Stopped, Failed, Idle };
+
+// Handles an overrun or a suspend (`r`) met at timeline frame `at`: restarts the device and
+// owes the timeline silence for the time it lost. A device that overruns again before it
+// delivered a frame, sooner than its ring could have filled, is a dead source (a sound
+// server that is gone yet accepts the restart), not a slow reader.
+ReadResult RestartAfter(Session& s, int r, int64_t at, int got) {
+    const int64_t now = MonotonicNs();
+    const int64_t ringNs = static_cast<int64_t>(std::max<snd_pcm_uframes_t>(
+                               s.bufferSize, static_cast<snd_pcm_uframes_t>(s.period))) *
+                           kSecondNs / s.request->rate;
+    if (s.restartNs >= 0 && now - s.restartNs < ringNs) {
+        s.failure = DeviceFailure::DeadAfterRestart;
+        s.deviceError = r;
+        return ReadResult::Failed;
+    }
+    const int err = r == -ESTRPIPE ? Recover(s.pcm) : snd_pcm_prepare(s.pcm);
+    if (err == kRecoveryStopped) {
+        return ReadResult::Stopped;
+    }
+    if (err < 0) {
+        s.deviceError = err;
+        return ReadResult::Failed;
+    }
+    s.restartNs = MonotonicNs();
+    MarkOverrun(s);
+    s.owedSilence += LostFrames(s, at + got, s.period - got);
+    return ReadResult::Complete;
+}
+
+// Reads one whole period into `buf`, topping up short reads; `got` is the number of frames
+// in the buffer, kept across calls that return Idle. Frames the device lost to an overrun or
+// a suspend become silence so the files keep their timeline and never receive stale audio:
+// as much of this period as the time lost calls for, and in `gap` the whole periods beyond
+// it; the rest goes at the start of the next period. `at` is the timeline frame the period
+// starts at. Returns Idle once when the device has delivered nothing for a while, and fails
+// when it delivers nothing for `s.silentLimitNs`.
 ReadResult ReadPeriod(Session& s, uint8_t* buf, int64_t at, int& got, int64_t& gap) {
     const size_t sb = s.request->sampleBytes;
     const size_t half = static_cast<size_t>(s.period) * sb;
-    got = 0;
     gap = 0;
     while (got < s.period) {
         if (gStopRequested) {
             return ReadResult::Stopped;
+        }
+        if (s.owedSilence > 0) {
+            const int n = static_cast<int>(std::min<int64_t>(s.owedSilence, s.period - got));
+            SilenceFrames(s, buf, got, n);
+            got += n;
+            s.owedSilence -= n;
+            continue;
         }
         const auto want = static_cast<snd_pcm_uframes_t>(s.period - got);
         snd_pcm_sframes_t r;
@@ -190,38 +291,41 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int64_t at, int& got, int64_t& g
         }
         if (r > 0) {
             got += static_cast<int>(r);
+            s.startNs = s.lastFrameNs = MonotonicNs();
+            s.restartNs = -1;
+            s.handedOver = false;
             NoteCaptureTime(s, at + got);
             continue;
         }
         if (r == 0 || r == -EAGAIN || r == -EINTR) {
+            const int64_t handOver = s.lastFrameNs + kHandOverNs;
+            const int64_t limit = s.lastFrameNs + s.silentLimitNs;
+            const Wait w = WaitForDevice(s, s.handedOver ? limit : std::min(handOver, limit));
+            if (w == Wait::Stopped) {
+                return ReadResult::Stopped;
+            }
+            if (w == Wait::TimedOut && MonotonicNs() >= limit) {
+                s.failure = DeviceFailure::NoAudio;
+                return ReadResult::Failed;
+            }
+            if (w == Wait::TimedOut && !s.handedOver) {
+                s.handedOver = true;
+                return ReadResult::Idle;
+            }
             continue;
         }
         if (r == -EPIPE || r == -ESTRPIPE) {
-            // A device that cannot be brought back (a sound server that died, a card
-            // gone) has failed: no silence stands in for audio that will never come.
-            const int err = r == -ESTRPIPE ? Recover(s.pcm) : snd_pcm_prepare(s.pcm);
-            if (err == kRecoveryStopped) {
-                return ReadResult::Stopped;
+            const ReadResult restart = RestartAfter(s, static_cast<int>(r), at, got);
+            if (restart != ReadResult::Complete) {
+                return restart;
             }
-            if (err < 0) {
-                s.deviceError = err;
-                return ReadResult::Failed;
-            }
-            MarkOverrun(s);
-            const size_t filled = static_cast<size_t>(got) * sb;
-            if (s.interleavedAccess) {
-                memset(buf + 2 * filled, 0, 2 * (half - filled));
-            } else {
-                memset(buf + filled, 0, half - filled);
-                memset(buf + half + filled, 0, half - filled);
-            }
-            gap = GapPeriods(s, at + s.period, at + got);
-            got = s.period;
-            return ReadResult::Complete;
+            continue;
         }
         s.deviceError = static_cast<int>(r);
         return ReadResult::Failed;
     }
+    gap = s.owedSilence / s.period;
+    s.owedSilence -= gap * s.period;
     return ReadResult::Complete;
 }
 
@@ -281,6 +385,7 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
 
     // The first measurement sees silence.
     const uint8_t* previous = spare[1];
+    bool previousMeasured = false;
     int64_t framesDone = 0;
     int holdCount = 0;
     const unsigned holdLen = (3 * req.rate) >> 12;
@@ -288,6 +393,7 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
     int meterReset = 1;
     struct timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
+    s.lastFrameNs = MonotonicNs();
 
     while (framesDone < s.totalFrames) {
         if (gStopRequested) {
@@ -296,14 +402,20 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
         if (WriterFailed(q)) {
             return Ending::WriteFailed;
         }
-        // No wait for the device here: the read below blocks until the period is there, and
-        // a wait before it only cost wake-ups (a poll that timed out after a millisecond,
-        // every period).
         uint8_t* slot = NextBuffer(s, q, framesDone, started);
         uint8_t* current = slot != nullptr ? slot : (previous == spare[0] ? spare[1] : spare[0]);
         int got = 0;
         int64_t gap = 0;
-        const ReadResult read = ReadPeriod(s, current, framesDone, got, gap);
+        ReadResult read;
+        while ((read = ReadPeriod(s, current, framesDone, got, gap)) == ReadResult::Idle) {
+            // Nothing has come for a while: what was captured before goes to the writer
+            // now, measured first, as the writer may rearrange it.
+            if (!previousMeasured) {
+                MeasurePeriod(s, previous);
+                previousMeasured = true;
+            }
+            HandOverAll(q);
+        }
         if (read != ReadResult::Complete) {
             // Keep what the device delivered before the stop or the failure.
             if (slot != nullptr) {
@@ -316,7 +428,10 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
             NoteDropped(q);
         }
 
-        MeasurePeriod(s, previous);
+        if (!previousMeasured) {
+            MeasurePeriod(s, previous);
+        }
+        previousMeasured = false;
         if (slot != nullptr) {
             Publish(q, s.period);
         }
@@ -370,8 +485,8 @@ bool StoreBatch(void* context, const BatchPart* parts, int count) {
     return WriteBatch(*files.session, parts, count, {files.scratch.get(), files.zeros.get()});
 }
 
-bool StoreHeaders(void* context) {
-    return UpdateHeaders(*static_cast<FileStorage*>(context)->session, false);
+bool StoreHeaders(void* context, bool sync) {
+    return UpdateHeaders(*static_cast<FileStorage*>(context)->session, sync);
 }
 
 int64_t ClockNs(void*) {
@@ -409,6 +524,55 @@ void PrintReport(const Session& s) {
     fflush(stdout);
 }
 
+void ReportDeviceFailure(const Session& s) {
+    static const char kPrefix[] = "nalvo: recording stopped, the capture device failed";
+    const char* device = s.request->device.c_str();
+    switch (s.failure) {
+        case DeviceFailure::DeadAfterRestart:
+            fprintf(stderr, "%s: %s gave no audio after a restart\n", kPrefix, device);
+            break;
+        case DeviceFailure::NoAudio:
+            fprintf(stderr, "%s: %s gave no audio for %lld s\n", kPrefix, device,
+                    static_cast<long long>(s.silentLimitNs / kSecondNs));
+            break;
+        case DeviceFailure::Error:
+            fprintf(stderr, "%s: %s\n", kPrefix, snd_strerror(s.deviceError));
+            break;
+    }
+}
+
+// The descriptor stop signals wake the capture thread with, closed however RECORD ends.
+struct WakeDescriptor {
+    WakeDescriptor() { gWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+    ~WakeDescriptor() {
+        if (gWakeFd >= 0) {
+            close(gWakeFd);
+            gWakeFd = -1;
+        }
+    }
+    WakeDescriptor(const WakeDescriptor&) = delete;
+    WakeDescriptor& operator=(const WakeDescriptor&) = delete;
+};
+
+// Reads never block: the capture thread waits in its own poll, on the device and on the
+// stop signals' descriptor together, with a deadline. A blocking read would wait inside
+// libasound, which restarts its poll after a signal, so a device that delivers nothing
+// could neither be stopped nor given up on. Everything the waits use is allocated here.
+bool PrepareWaits(Session& s, const WakeDescriptor&) {
+    const int n = snd_pcm_poll_descriptors_count(s.pcm);
+    if (gWakeFd < 0 || n < 0 || snd_pcm_nonblock(s.pcm, 1) < 0) {
+        return false;
+    }
+    s.pollFds.assign(static_cast<size_t>(n) + 1, pollfd{});
+    s.pollFds.back() = {gWakeFd, POLLIN, 0};
+    // Five seconds is far beyond any period or ring a device grants; a ring longer than
+    // half of that still gets twice its length.
+    const int64_t ringNs = static_cast<int64_t>(s.bufferSize) * kSecondNs / s.request->rate;
+    s.silentLimitNs =
+        std::max<int64_t>(5 * kSecondNs, (2 * ringNs + kSecondNs - 1) / kSecondNs * kSecondNs);
+    return true;
+}
+
 void ReportWriteFailure(const Session& s) {
     const Slot& slot = s.slots[s.failedSlot];
     const std::string& name = slot.failedName.empty() ? slot.name : slot.failedName;
@@ -436,6 +600,11 @@ int RECORD(RecordRequest& request) {
     snd_pcm_uframes_t grantedPeriod = 0;
     if (snd_pcm_get_params(s.pcm, &s.bufferSize, &grantedPeriod) < 0) {
         s.bufferSize = 0;
+    }
+    WakeDescriptor wake;
+    if (!PrepareWaits(s, wake)) {
+        fprintf(stderr, "nalvo: cannot set up waiting for the capture device\n");
+        return 1;
     }
 
     // The device may have granted another period than the front end assumed: check the
@@ -491,8 +660,7 @@ int RECORD(RecordRequest& request) {
     ConsoleEnd();
     fflush(stdout);
     if (ending == Ending::DeviceFailed) {
-        fprintf(stderr, "nalvo: recording stopped, the capture device failed: %s\n",
-                snd_strerror(s.deviceError));
+        ReportDeviceFailure(s);
     } else if (ending == Ending::WriteFailed) {
         ReportWriteFailure(s);
     }

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <alsa/asoundlib.h>
+#include <poll.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "queue.h"
 #include "record.h"
@@ -44,6 +46,13 @@ struct Slot {
     std::string failedName;  // the file a failure is about, when not `name`
 };
 
+// How a capture device failed.
+enum class DeviceFailure {
+    Error,             // an ALSA error: `deviceError`
+    DeadAfterRestart,  // it overran again at once after every restart, delivering nothing
+    NoAudio,           // it delivered nothing for `silentLimitNs`
+};
+
 struct Session {
     const RecordRequest* request = nullptr;
     snd_pcm_t* pcm = nullptr;
@@ -62,11 +71,27 @@ struct Session {
     int32_t holdPeak[2] = {0, 0};
     int overruns = 0;
     int deviceError = 0;  // negative ALSA code that ended the capture
+    DeviceFailure failure = DeviceFailure::Error;
     int failedSlot = -1;  // slot whose file failed
     // The timeline frame whose capture time is known, and that time (monotonic clock);
     // -1 while unknown. An overrun's silence is measured from it.
     int64_t anchorNs = -1;
     int64_t anchorFrame = 0;
+    // Silence the timeline still owes for time the device lost, in frames: written before
+    // the next frames read.
+    int64_t owedSilence = 0;
+    // When the capture started and the device last delivered a frame, on the monotonic
+    // clock; when it was last
+    // restarted after an overrun or a suspend, -1 once it delivered a frame since.
+    int64_t startNs = 0;
+    int64_t lastFrameNs = 0;
+    int64_t restartNs = -1;
+    // A device that delivers nothing for this long has failed (a sound server whose
+    // session manager is gone, a source that jammed): far longer than any period.
+    int64_t silentLimitNs = 0;
+    bool handedOver = false;  // the audio before the current silence went to the writer
+    // The device's descriptors and, last, the one a stop signal makes readable.
+    std::vector<pollfd> pollFds;
 };
 
 // Bytes of one period as the device delivers it: both inputs.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -45,7 +46,7 @@ bool Write(void* context, const BatchPart* parts, int count) {
     return !f.fail;
 }
 
-bool Headers(void* context) {
+bool Headers(void* context, bool) {
     FakeStorage& f = *static_cast<FakeStorage*>(context);
     std::lock_guard<std::mutex> lock(f.m);
     f.headerUpdates.push_back(f.periods.size());
@@ -175,6 +176,36 @@ TEST(PeriodQueue, HeadersFollowTheWrittenAudioOncePerInterval) {
     // Each update comes before the batch that is due (a period is handed over once the
     // next one is published): it announces what earlier batches stored.
     EXPECT_EQ(f.headerUpdates, (std::vector<size_t>{1, 3, 5}));
+}
+
+TEST(PeriodQueue, AudioLeftWithoutANextPeriodIsWrittenAndAnnouncedByTime) {
+    FakeStorage f;
+    PeriodQueue q;
+    Start(q, f, 8, 4);
+    for (int number = 0; number < 3; ++number) {
+        ASSERT_NE(Capture(q, number), nullptr);
+    }
+    // No batch is due and no period follows: the capture side hands over what it has, and
+    // once an interval passes the writer announces it by itself.
+    HandOverAll(q);
+    Settle(q);
+    f.now = 1000;
+    for (int tries = 0; tries < 5000; ++tries) {
+        std::lock_guard<std::mutex> lock(f.m);
+        if (!f.headerUpdates.empty()) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    {
+        std::lock_guard<std::mutex> lock(f.m);
+        EXPECT_EQ(f.periods, (std::vector<int>{0, 1, 2}));
+        EXPECT_EQ(f.headerUpdates, std::vector<size_t>{3});
+    }
+    // Nothing is handed over twice.
+    ASSERT_NE(Capture(q, 3), nullptr);
+    StopWriter(q);
+    EXPECT_EQ(f.periods, (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST(PeriodQueue, FailedStorageGetsNothingMoreAndTheCaptureGoesOn) {
