@@ -291,7 +291,7 @@ ReadResult ReadPeriod(Session& s, uint8_t* buf, int64_t at, int& got, int64_t& g
         }
         if (r > 0) {
             got += static_cast<int>(r);
-            s.startNs = s.lastFrameNs = MonotonicNs();
+            s.lastFrameNs = MonotonicNs();
             s.restartNs = -1;
             s.handedOver = false;
             NoteCaptureTime(s, at + got);
@@ -393,7 +393,7 @@ Ending CaptureLoop(Session& s, PeriodQueue& q, uint8_t* spare[2]) {
     int meterReset = 1;
     struct timespec started;
     clock_gettime(CLOCK_MONOTONIC, &started);
-    s.lastFrameNs = MonotonicNs();
+    s.startNs = s.lastFrameNs = MonotonicNs();
 
     while (framesDone < s.totalFrames) {
         if (gStopRequested) {
