@@ -74,39 +74,39 @@ void InstallSignalHandlers() {
 
 enum class Ending { Completed, Stopped, DeviceFailed, WriteFailed };
 
+void WarnClipping(int input) {
+    char text[48];
+    const int n = snprintf(text, sizeof text, "\nInput Channel %i is Peaking!\n", input + 1);
+    ConsoleText(text, static_cast<size_t>(n));
+}
+
 // Measures the period read one iteration earlier (the meter and the peaks run one
-// period behind the files).
+// period behind the files), and warns of each input that clipped in it.
 void MeasurePeriod(Session& s, const uint8_t* prev) {
     const RecordRequest& req = *s.request;
+    const unsigned sb = req.sampleBytes;
+    const bool both = req.interleave == 1 || s.slots[1].enabled;
     if (s.interleavedAccess) {
-        const bool both = req.interleave == 1 || s.slots[1].enabled;
         int32_t peak[2] = {0, 0};
         if (both) {
-            MaxMagnitudePair(prev, s.period, req.sampleBytes, peak);
+            MaxMagnitudePair(prev, s.period, sb, peak);
         } else {
-            peak[0] = MaxMagnitudeOfInput(prev, s.period, req.sampleBytes, 0);
+            peak[0] = MaxMagnitudeOfInput(prev, s.period, sb, 0);
         }
         for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
             s.periodPeak[ch] = 0;
-            RaisePeak(ch, peak[ch], req.sampleBytes, s.recPeak, s.periodPeak);
+            if (RaisePeak(ch, peak[ch], sb, s.recPeak, s.periodPeak)) {
+                WarnClipping(ch);
+            }
         }
         return;
     }
-    const uint8_t* right = prev + static_cast<size_t>(s.period) * req.sampleBytes;
-    if (req.interleave) {
-        s.periodPeak[0] = 0;
-        s.periodPeak[1] = 0;
-        CheckPeak(0, s.period, req.sampleBytes, s.recPeak, prev, s.periodPeak);
-        CheckPeak(1, s.period, req.sampleBytes, s.recPeak, right, s.periodPeak);
-        return;
-    }
-    if (s.slots[0].enabled) {
-        s.periodPeak[0] = 0;
-        CheckPeak(0, s.period, req.sampleBytes, s.recPeak, prev, s.periodPeak);
-    }
-    if (s.slots[1].enabled) {
-        s.periodPeak[1] = 0;
-        CheckPeak(1, s.period, req.sampleBytes, s.recPeak, right, s.periodPeak);
+    for (int ch = 0; ch < (both ? 2 : 1); ++ch) {
+        const uint8_t* samples = prev + static_cast<size_t>(ch) * s.period * sb;
+        s.periodPeak[ch] = 0;
+        if (CheckPeak(ch, s.period, sb, s.recPeak, samples, s.periodPeak)) {
+            WarnClipping(ch);
+        }
     }
 }
 

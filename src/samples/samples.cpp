@@ -1,9 +1,6 @@
 #include "samples.h"
 
-#include <cstdio>
 #include <cstring>
-
-#include "console.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -346,7 +343,7 @@ __attribute__((target("ssse3"))) int Split24Ssse3(int frames, const uint8_t* in,
 
 }  // namespace
 
-void RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak,
+bool RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak,
                int32_t* periodPeak) {
     if (recPeak[channel] < peak) {
         recPeak[channel] = peak;
@@ -354,19 +351,16 @@ void RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak
     if (periodPeak[channel] < peak) {
         periodPeak[channel] = peak;
     }
-    if (peak > ClipThreshold(sampleBytes)) {
-        char text[48];
-        const int n = snprintf(text, sizeof text, "\nInput Channel %i is Peaking!\n", channel + 1);
-        ConsoleText(text, static_cast<size_t>(n));
-    }
+    return peak > ClipThreshold(sampleBytes);
 }
 
-void CheckPeak(int channel, int count, unsigned sampleBytes, int32_t* recPeak, const void* samples,
+bool CheckPeak(int channel, int count, unsigned sampleBytes, int32_t* recPeak, const void* samples,
                int32_t* periodPeak) {
     if (count < 1) {
-        return;
+        return false;
     }
-    RaisePeak(channel, MaxMagnitude(samples, count, sampleBytes), sampleBytes, recPeak, periodPeak);
+    return RaisePeak(channel, MaxMagnitude(samples, count, sampleBytes), sampleBytes, recPeak,
+                     periodPeak);
 }
 
 void Deinterleave(int frames, int sampleBytes, const uint8_t* in, uint8_t* left, uint8_t* right) {

@@ -22,15 +22,15 @@ int32_t MaxMagnitudeOfInput(const void* frames, int count, unsigned sampleBytes,
 // Largest magnitudes of both inputs of `count` interleaved stereo frames, in one pass.
 void MaxMagnitudePair(const void* frames, int count, unsigned sampleBytes, int32_t out[2]);
 
-// Raises recPeak[channel] and periodPeak[channel] to `peak` and prints the clipping
-// warning when `peak` reaches the top two codes of the scale.
-void RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak,
+// Raises recPeak[channel] and periodPeak[channel] to `peak`. Returns true when `peak`
+// reaches the top two codes of the scale: the input clipped.
+bool RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak,
                int32_t* periodPeak);
 
 // Measures `count` samples of input `channel` (0 or 1): raises recPeak[channel] and
-// periodPeak[channel] to the largest magnitude found, and prints the clipping warning
-// once when any sample reaches the top two codes of the scale.
-void CheckPeak(int channel, int count, unsigned sampleBytes, int32_t* recPeak, const void* samples,
+// periodPeak[channel] to the largest magnitude found. Returns true when any sample reaches
+// the top two codes of the scale: the input clipped.
+bool CheckPeak(int channel, int count, unsigned sampleBytes, int32_t* recPeak, const void* samples,
                int32_t* periodPeak);
 
 // Writes `frames` stereo frames to `out`: left sample i, then right sample i, bytes
