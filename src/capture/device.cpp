@@ -3,11 +3,11 @@
 #include <cstdio>
 
 #include "frames.h"
-#include "record.h"
 
 namespace {
 
-// The ring buffer asked for: eight periods, time enough to ride out a slow write.
+// The ring buffer asked for: eight periods, time enough for the capture thread to be
+// scheduled late now and then without an overrun.
 constexpr snd_pcm_uframes_t kBufferRequest = 32768;
 
 struct HwParamsFree {

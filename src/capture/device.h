@@ -5,12 +5,12 @@
 
 #include <memory>
 
+#include "request.h"
+
 struct PcmCloser {
     void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
 };
 using PcmHandle = std::unique_ptr<snd_pcm_t, PcmCloser>;
-
-struct RecordRequest;
 
 // Opens `request.device` for blocking capture and negotiates two channels, interleaved
 // access (or non-interleaved where that is all the device offers), the sample format, the

@@ -1,10 +1,6 @@
 #include "frames.h"
 
 #include <cmath>
-#include <cstdio>
-#include <ctime>
-
-#include "wav.h"
 
 int64_t MaxFrames(int period) {
     return INT64_MAX / period * period;
@@ -12,10 +8,6 @@ int64_t MaxFrames(int period) {
 
 int64_t MaxWholeSeconds(int period, unsigned rate) {
     return MaxFrames(period) / rate;
-}
-
-int64_t FileFrames(unsigned blockAlign) {
-    return (int64_t{UINT32_MAX} - kWavHeaderBytes) / blockAlign;
 }
 
 bool QUANTIZE(int period, unsigned rate, const float* duration, int64_t* frames) {
@@ -45,25 +37,4 @@ bool QUANTIZE(int period, unsigned rate, const float* duration, int64_t* frames)
     }
     *frames = n * period;
     return true;
-}
-
-long NewTime() {
-    return static_cast<long>(time(nullptr)) - kNamingEpoch;
-}
-
-std::string GeneratedName(int input, long seconds) {
-    char name[64];
-    snprintf(name, sizeof name, "rec_chan_%li_%li.wav", static_cast<long>(input), seconds);
-    return name;
-}
-
-std::string ContinuationName(const std::string& first, int number) {
-    const size_t slash = first.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    size_t dot = first.rfind('.');
-    // A leading dot names a hidden file, not an extension.
-    if (dot == std::string::npos || dot <= base) {
-        dot = first.size();
-    }
-    return first.substr(0, dot) + "-" + std::to_string(number) + first.substr(dot);
 }

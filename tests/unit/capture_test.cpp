@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "frames.h"
+#include "names.h"
 #include "samples.h"
+#include "timeline.h"
 
 namespace {
 
@@ -231,6 +234,68 @@ TEST(FileNames, ContinuationsNumberedBeforeTheExtension) {
 TEST(GeneratedName, CarriesInputAndSecondsSinceTheNamingEpoch) {
     EXPECT_EQ(GeneratedName(1, 1700000000L - kNamingEpoch), "rec_chan_1_350114660.wav");
     EXPECT_EQ(GeneratedName(2, 1700000000L - kNamingEpoch), "rec_chan_2_350114660.wav");
+}
+
+TEST(Timeline, SilenceForALossIsTheTimeThatPassedAndNeverMore) {
+    // 48 kHz: 48 frames a millisecond. A period of 4096 frames, a ring of 32768.
+    constexpr int64_t kMs = 1000000;
+    struct Anchor {
+        int64_t frame, avail, nowNs;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Anchor> anchors;  // reads that noted the capture time
+        int64_t lastFrameRead;
+        int restOfPeriod;
+        int64_t restartNs;
+        int64_t lost;
+    };
+    const Case cases[] = {
+        {"capture time unknown: the rest of the period", {}, 1000, 3096, 1000 * kMs, 3096},
+        {"the time since the last frame was captured",
+         {{4800, 0, 100 * kMs}},
+         4800,
+         3392,
+         1000 * kMs,
+         43200},
+        {"frames waiting in the ring were captured earlier",
+         {{4800, 480, 110 * kMs}},
+         4800,
+         3392,
+         1000 * kMs,
+         43200},
+        {"a ring kept full tells no time",
+         {{4800, 30000, 110 * kMs}},
+         4800,
+         1000,
+         1000 * kMs,
+         1000},
+        {"faster than real time: the rest of the period",
+         {{48000, 0, 100 * kMs}},
+         48000,
+         2000,
+         101 * kMs,
+         2000},
+        {"less time than the frames read: none", {{4800, 0, 100 * kMs}}, 4900, 3292, 101 * kMs, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Timeline t;
+        t.rate = 48000;
+        t.period = 4096;
+        for (const Anchor& a : c.anchors) {
+            NoteCaptureTime(t, a.frame, a.avail, 32768, a.nowNs);
+        }
+        EXPECT_EQ(LostFrames(t, c.lastFrameRead, c.restOfPeriod, c.restartNs), c.lost);
+    }
+    // The restart is where the timeline stands next: half a second later, with 12000
+    // frames read since, 12000 more were lost.
+    Timeline t;
+    t.rate = 48000;
+    t.period = 4096;
+    NoteCaptureTime(t, 4800, 0, 32768, 100 * kMs);
+    ASSERT_EQ(LostFrames(t, 4800, 3392, 1000 * kMs), 43200);
+    EXPECT_EQ(LostFrames(t, 48000 + 12000, 0, 1500 * kMs), 12000);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // A recording longer than one file holds, in-process through the writer's storage side:
 // joins at any frame, names of the files that follow, and what is left at the end. Files
 // are made tiny (`fileFrames`) so that joins come every few frames.
+#include "files.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,8 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
-#include "session.h"
+#include "names.h"
 
 namespace {
 
@@ -65,13 +66,14 @@ class Continuation : public ::testing::Test {
         dir_ = tmpl;
         ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
         ASSERT_EQ(chdir(dir_.c_str()), 0);  // generated names go to the working directory
-        req_.rate = 4;  // a file of 10 frames lasts 2.5 s: its successor's name moves on by 2
-        req_.sampleBytes = 2;
-        req_.autoName = 0;
-        s_.request = &req_;
-        s_.period = kPeriod;
-        s_.totalFrames = 1000;
-        s_.fileFrames = 10;
+        o_.plan.rate = 4;  // a file of 10 frames lasts 2.5 s: its successor's name moves on by 2
+        o_.plan.sampleBytes = 2;
+        o_.plan.generatedNames = false;
+        o_.plan.deviceInterleaved = false;
+        o_.plan.period = kPeriod;
+        o_.plan.totalFrames = 1000;
+        o_.fileFrames = 10;
+        o_.joins = &joins_;
     }
     void TearDown() override {
         EXPECT_EQ(chdir(cwd_), 0);
@@ -97,34 +99,39 @@ class Continuation : public ::testing::Test {
         bool ok = true;
         for (size_t at = 0; at < parts.size(); at += static_cast<size_t>(batch)) {
             const int n = std::min(batch, static_cast<int>(parts.size() - at));
-            ok = WriteBatch(s_, parts.data() + at, n, {scratch, zeros}) && ok;
+            ok = WriteBatch(o_, parts.data() + at, n, {scratch, zeros}) && ok;
         }
         return ok;
     }
+    // The joins reported, in order.
+    std::string Joins() {
+        std::string said;
+        while (const std::string* name = NextJoin(joins_)) {
+            said += *name + "\n";
+            ShownJoin(joins_);
+        }
+        return said;
+    }
     std::string dir_;
     char cwd_[4096];
-    RecordRequest req_;
-    Session s_;
+    JoinNotes joins_;
+    Outputs o_;
 };
 
 TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
-    req_.channels = 2;
-    req_.fileList = {"a.wav", "b"};
-    req_.fileExisted = {false, false};
-    ASSERT_TRUE(PrepareFiles(s_, req_));
+    o_.plan.files = 2;
+    o_.plan.names = {"a.wav", "b"};
+    o_.plan.existed = {false, false};
+    ASSERT_TRUE(PrepareFiles(o_));
     // Someone else's file where the third of a.wav would go: skipped, never replaced.
     FILE* theirs = fopen("a-3.wav", "wb");
     fputs("theirs", theirs);
     fclose(theirs);
-    testing::internal::CaptureStdout();
     // 7 periods of 4 frames, 2 of them dropped (silence) before period 3, in uneven batches.
     ASSERT_TRUE(Write(0, 3, 2));
     ASSERT_TRUE(Write(12, 2, 3, 2));
-    EXPECT_TRUE(CloseFiles(s_));
-    const std::string said = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(said,
-              "\nContinuing in a-2.wav\n\nContinuing in b-2\n\nContinuing in a-4.wav\n"
-              "\nContinuing in b-3\n");
+    EXPECT_TRUE(CloseFiles(o_));
+    EXPECT_EQ(Joins(), "a-2.wav\nb-2\na-4.wav\nb-3\n");
     EXPECT_EQ(Read("a-3.wav").size(), 6u);
     const std::vector<std::vector<std::string>> files = {{"a.wav", "a-2.wav", "a-4.wav"},
                                                          {"b", "b-2", "b-3"}};
@@ -150,14 +157,12 @@ TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
 }
 
 TEST_F(Continuation, GeneratedNamesCountTheSecondsOfTheFilesBefore) {
-    req_.autoName = 1;
-    ASSERT_TRUE(PrepareFiles(s_, req_));
+    o_.plan.generatedNames = true;
+    ASSERT_TRUE(PrepareFiles(o_));
     long first = 0;
-    ASSERT_EQ(sscanf(req_.fileList[0].c_str(), "rec_chan_1_%ld.wav", &first), 1);
-    testing::internal::CaptureStdout();
+    ASSERT_EQ(sscanf(o_.slots[0].name.c_str(), "rec_chan_1_%ld.wav", &first), 1);
     ASSERT_TRUE(Write(0, 9, 9));
-    EXPECT_TRUE(CloseFiles(s_));
-    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(CloseFiles(o_));
     // 10 frames at 4 Hz are 2.5 s: the files start 2 s, 5 s and 7.5 s in.
     const std::pair<long, size_t> files[] = {
         {first, 10}, {first + 2, 10}, {first + 5, 10}, {first + 7, 6}};
@@ -169,15 +174,14 @@ TEST_F(Continuation, GeneratedNamesCountTheSecondsOfTheFilesBefore) {
 TEST_F(Continuation, ANextFileThatCannotBeMadeEndsTheRecordingWithTheFullOnesKept) {
     // The continuation's name is one character too long for the file system.
     const std::string name = std::string(250, 'x') + ".wav";
-    req_.fileList = {name};
-    req_.fileExisted = {false};
-    ASSERT_TRUE(PrepareFiles(s_, req_));
-    testing::internal::CaptureStdout();
+    o_.plan.names = {name};
+    o_.plan.existed = {false};
+    ASSERT_TRUE(PrepareFiles(o_));
     EXPECT_FALSE(Write(0, 3, 3));
-    EXPECT_FALSE(CloseFiles(s_));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(s_.slots[0].writeError, ENAMETOOLONG);
-    EXPECT_EQ(s_.slots[0].failedName, std::string(250, 'x') + "-2.wav");
+    EXPECT_FALSE(CloseFiles(o_));
+    EXPECT_EQ(Joins(), "");
+    EXPECT_EQ(o_.slots[0].writeError, ENAMETOOLONG);
+    EXPECT_EQ(o_.slots[0].failedName, std::string(250, 'x') + "-2.wav");
     EXPECT_EQ(Samples(name).size(), 10u);
 }
 

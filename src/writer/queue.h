@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 // The most periods the writer hands to storage at once.
 constexpr int kBatchMaxPeriods = 64;
@@ -78,6 +79,25 @@ struct CFree {
     void operator()(void* p) const { free(p); }
 };
 
+// Where the recording went on: the writer reports each join to a file, and the capture
+// thread shows it in order with its redraws, so the writer never touches the console. One
+// producer (the writer), one consumer (the capture side). A join comes at most once a
+// period per file and the capture side looks every period, so the notes outnumber what can
+// pile up; when they are all unread the newest is dropped rather than waited for.
+struct JoinNotes {
+    static constexpr uint32_t kNotes = 64;
+    std::string names[kNotes];
+    std::atomic<uint32_t> posted{0};
+    std::atomic<uint32_t> shown{0};
+};
+
+// Writer side: reports a join to `name`. False when every note is still unread.
+bool PostJoin(JoinNotes& notes, const std::string& name);
+
+// Capture side: the oldest join not shown yet, or null; ShownJoin() once it is shown.
+const std::string* NextJoin(JoinNotes& notes);
+void ShownJoin(JoinNotes& notes);
+
 struct PeriodQueue {
     QueueStorage storage;
     QueueClock clock;
@@ -103,8 +123,9 @@ struct PeriodQueue {
     bool threaded = false;
     std::atomic<bool> failed{false};
     BatchPart parts[kBatchMaxPeriods];  // writer side
-    int64_t lastHeaderNs = 0;           // writer side: when the headers were last updated
-    bool unannounced = false;           // writer side: audio written after that update
+    JoinNotes joins;
+    int64_t lastHeaderNs = 0;  // writer side: when the headers were last updated
+    bool unannounced = false;  // writer side: audio written after that update
 };
 
 // Sets the queue up and starts the writer. Without a thread the periods are written as they

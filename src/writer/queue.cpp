@@ -245,6 +245,28 @@ void HandOverAll(PeriodQueue& q) {
     }
 }
 
+bool PostJoin(JoinNotes& notes, const std::string& name) {
+    const uint32_t posted = notes.posted.load(std::memory_order_relaxed);
+    if (posted - notes.shown.load(std::memory_order_acquire) >= JoinNotes::kNotes) {
+        return false;
+    }
+    notes.names[posted % JoinNotes::kNotes] = name;
+    notes.posted.store(posted + 1, std::memory_order_release);
+    return true;
+}
+
+const std::string* NextJoin(JoinNotes& notes) {
+    const uint32_t shown = notes.shown.load(std::memory_order_relaxed);
+    if (shown == notes.posted.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    return &notes.names[shown % JoinNotes::kNotes];
+}
+
+void ShownJoin(JoinNotes& notes) {
+    notes.shown.store(notes.shown.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
 void StopWriter(PeriodQueue& q) {
     if (!q.semaphores) {
         return;

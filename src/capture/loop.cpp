@@ -1,0 +1,411 @@
+#include "loop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "console.h"
+#include "display.h"
+#include "samples.h"
+
+volatile sig_atomic_t gStopRequested = 0;
+
+namespace {
+
+constexpr int64_t kSecondNs = 1000000000;
+
+// How long the device may deliver nothing before the audio captured so far goes to the
+// writer without waiting for the next period.
+constexpr int64_t kHandOverNs = kSecondNs;
+
+int64_t MonotonicNs() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * kSecondNs + t.tv_nsec;
+}
+
+void WarnClipping(int input) {
+    char text[48];
+    const int n = snprintf(text, sizeof text, "\nInput Channel %i is Peaking!\n", input + 1);
+    ConsoleText(text, static_cast<size_t>(n));
+}
+
+// Measures the period read one iteration earlier (the meter and the peaks run one
+// period behind the files), and warns of each input that clipped in it.
+void MeasurePeriod(CaptureState& c, const uint8_t* prev) {
+    const unsigned sb = c.sampleBytes;
+    const bool both = c.inputs == 2;
+    if (c.interleavedAccess) {
+        int32_t peak[2] = {0, 0};
+        if (both) {
+            MaxMagnitudePair(prev, c.period, sb, peak);
+        } else {
+            peak[0] = MaxMagnitudeOfInput(prev, c.period, sb, 0);
+        }
+        for (int ch = 0; ch < c.inputs; ++ch) {
+            c.periodPeak[ch] = 0;
+            if (RaisePeak(ch, peak[ch], sb, c.recPeak, c.periodPeak)) {
+                WarnClipping(ch);
+            }
+        }
+        return;
+    }
+    for (int ch = 0; ch < c.inputs; ++ch) {
+        const uint8_t* samples = prev + static_cast<size_t>(ch) * c.period * sb;
+        c.periodPeak[ch] = 0;
+        if (CheckPeak(ch, c.period, sb, c.recPeak, samples, c.periodPeak)) {
+            WarnClipping(ch);
+        }
+    }
+}
+
+void MarkOverrun(CaptureState& c) {
+    static const char kMark[] = "\nRX\n";
+    ConsoleText(kMark, sizeof kMark - 1);
+    ++c.overruns;
+}
+
+constexpr int kRecoveryStopped = 1;
+
+// Brings a suspended device back: resume where the driver can, else start afresh.
+// Returns 0, kRecoveryStopped when a stop was asked for meanwhile, or the error that
+// leaves the device unusable.
+int Recover(snd_pcm_t* pcm) {
+    int err;
+    while ((err = snd_pcm_resume(pcm)) == -EAGAIN) {
+        if (gStopRequested) {
+            return kRecoveryStopped;
+        }
+        usleep(10000);
+    }
+    return err < 0 ? snd_pcm_prepare(pcm) : 0;
+}
+
+// Notes where the capture stands in time after a read.
+void NoteCaptureTime(CaptureState& c, int64_t frame) {
+    const snd_pcm_sframes_t avail = snd_pcm_avail_update(c.pcm);
+    NoteCaptureTime(c.timeline, frame, avail, static_cast<int64_t>(c.bufferSize), MonotonicNs());
+}
+
+// Zeros frames [from, from + n) of a period buffer, in the device's layout.
+void SilenceFrames(const CaptureState& c, uint8_t* buf, int from, int n) {
+    const size_t sb = c.sampleBytes;
+    if (c.interleavedAccess) {
+        memset(buf + 2 * from * sb, 0, 2 * n * sb);
+        return;
+    }
+    const size_t half = static_cast<size_t>(c.period) * sb;
+    memset(buf + from * sb, 0, n * sb);
+    memset(buf + half + from * sb, 0, n * sb);
+}
+
+enum class Wait { Ready, Stopped, TimedOut };
+
+// Waits until the device has something to say (frames or an error), a stop is asked for,
+// or `untilNs` on the monotonic clock.
+Wait WaitForDevice(CaptureState& c, int64_t untilNs) {
+    const int64_t left = untilNs - MonotonicNs();
+    if (left <= 0) {
+        return Wait::TimedOut;
+    }
+    pollfd* fds = c.pollFds.data();
+    const int n = static_cast<int>(c.pollFds.size()) - 1;
+    if (snd_pcm_poll_descriptors(c.pcm, fds, static_cast<unsigned>(n)) != n) {
+        // No descriptors to wait on: look at the device every few milliseconds instead.
+        usleep(5000);
+        return gStopRequested ? Wait::Stopped : Wait::Ready;
+    }
+    const int ms = static_cast<int>(std::min<int64_t>((left + 999999) / 1000000, 1000000));
+    const int r = poll(fds, static_cast<nfds_t>(n + 1), ms);
+    if (gStopRequested) {
+        return Wait::Stopped;
+    }
+    if (r == 0) {
+        return MonotonicNs() >= untilNs ? Wait::TimedOut : Wait::Ready;
+    }
+    // Plugins translate what their descriptors said (and acknowledge it) here; the read
+    // that follows reports frames or the error either way.
+    unsigned short revents = 0;
+    snd_pcm_poll_descriptors_revents(c.pcm, fds, static_cast<unsigned>(n), &revents);
+    return Wait::Ready;
+}
+
+enum class ReadResult { Complete, Stopped, Failed, Idle };
+
+// Handles an overrun or a suspend (`r`) met at timeline frame `at`: restarts the device and
+// owes the timeline silence for the time it lost. A device that overruns again before it
+// delivered a frame, sooner than its ring could have filled, is a dead source (a sound
+// server that is gone yet accepts the restart), not a slow reader.
+ReadResult RestartAfter(CaptureState& c, int r, int64_t at) {
+    const int64_t now = MonotonicNs();
+    const auto ring = std::max<snd_pcm_uframes_t>(c.bufferSize, c.period);
+    const int64_t ringNs = static_cast<int64_t>(ring) * kSecondNs / c.rate;
+    if (c.restartNs >= 0 && now - c.restartNs < ringNs) {
+        c.failure = DeviceFailure::DeadAfterRestart;
+        c.deviceError = r;
+        return ReadResult::Failed;
+    }
+    const int err = r == -ESTRPIPE ? Recover(c.pcm) : snd_pcm_prepare(c.pcm);
+    if (err == kRecoveryStopped) {
+        return ReadResult::Stopped;
+    }
+    if (err < 0) {
+        c.deviceError = err;
+        return ReadResult::Failed;
+    }
+    c.restartNs = MonotonicNs();
+    MarkOverrun(c);
+    const int restOfPeriod = c.period - static_cast<int>(at % c.period);
+    c.owedSilence += LostFrames(c.timeline, at, restOfPeriod, c.restartNs);
+    return ReadResult::Complete;
+}
+
+// Waits for a device that had nothing to read. Idle once it has delivered nothing for a
+// while; Failed once that lasts `silentLimitNs`.
+ReadResult AwaitFrames(CaptureState& c) {
+    const int64_t handOver = c.lastFrameNs + kHandOverNs;
+    const int64_t limit = c.lastFrameNs + c.silentLimitNs;
+    const Wait w = WaitForDevice(c, c.handedOver ? limit : std::min(handOver, limit));
+    if (w == Wait::Stopped) {
+        return ReadResult::Stopped;
+    }
+    if (w == Wait::TimedOut && MonotonicNs() >= limit) {
+        c.failure = DeviceFailure::NoAudio;
+        return ReadResult::Failed;
+    }
+    if (w == Wait::TimedOut && !c.handedOver) {
+        c.handedOver = true;
+        return ReadResult::Idle;
+    }
+    return ReadResult::Complete;
+}
+
+snd_pcm_sframes_t ReadFrames(const CaptureState& c, uint8_t* buf, int got) {
+    const size_t sb = c.sampleBytes;
+    const auto want = static_cast<snd_pcm_uframes_t>(c.period - got);
+    if (c.interleavedAccess) {
+        return snd_pcm_readi(c.pcm, buf + 2 * got * sb, want);
+    }
+    const size_t half = static_cast<size_t>(c.period) * sb;
+    void* channels[2] = {buf + got * sb, buf + half + got * sb};
+    return snd_pcm_readn(c.pcm, channels, want);
+}
+
+// Reads one whole period into `buf`, topping up short reads; `got` is the number of frames
+// in the buffer, kept across calls that return Idle. Frames the device lost to an overrun or
+// a suspend become silence so the files keep their timeline and never receive stale audio:
+// as much of this period as the time lost calls for, and in `gap` the whole periods beyond
+// it; the rest goes at the start of the next period. `at` is the timeline frame the period
+// starts at.
+ReadResult ReadPeriod(CaptureState& c, uint8_t* buf, int64_t at, int& got, int64_t& gap) {
+    gap = 0;
+    while (got < c.period) {
+        if (gStopRequested) {
+            return ReadResult::Stopped;
+        }
+        if (c.owedSilence > 0) {
+            const int n = static_cast<int>(std::min<int64_t>(c.owedSilence, c.period - got));
+            SilenceFrames(c, buf, got, n);
+            got += n;
+            c.owedSilence -= n;
+            continue;
+        }
+        const snd_pcm_sframes_t r = ReadFrames(c, buf, got);
+        ReadResult result = ReadResult::Complete;
+        if (r > 0) {
+            got += static_cast<int>(r);
+            c.lastFrameNs = MonotonicNs();
+            c.restartNs = -1;
+            c.handedOver = false;
+            NoteCaptureTime(c, at + got);
+        } else if (r == 0 || r == -EAGAIN || r == -EINTR) {
+            result = AwaitFrames(c);
+        } else if (r == -EPIPE || r == -ESTRPIPE) {
+            result = RestartAfter(c, static_cast<int>(r), at + got);
+        } else {
+            c.deviceError = static_cast<int>(r);
+            result = ReadResult::Failed;
+        }
+        if (result != ReadResult::Complete) {
+            return result;
+        }
+    }
+    gap = c.owedSilence / c.period;
+    c.owedSilence -= gap * c.period;
+    return ReadResult::Complete;
+}
+
+void ShowProgress(CaptureState& c, int64_t framesDone, int& meterReset) {
+    // One write per period: the remaining time and the meter share the console line.
+    char line[2 * kDisplayTextMax];
+    int n = FormatRemaining(line, sizeof line, c.totalFrames - framesDone, c.rate);
+    n += FormatMeter(line + n, sizeof line - static_cast<size_t>(n), c.periodPeak, 45.0f,
+                     meterReset, 11.25f, static_cast<int>(c.sampleBytes), c.meterMode, c.holdPeak);
+    ConsoleRedraw(line, static_cast<size_t>(n));
+}
+
+// Where the next period goes: a free slot of the writer's queue. When the writer is that
+// far behind, waiting for it is safe as long as the device can hold what arrives in the
+// meantime: always for a source that delivers faster than real time (a file, a test
+// device), and while its ring buffer has room for a real one. Past that, the period is
+// read into a spare buffer and dropped, so the device itself never overflows and the files
+// keep their timeline (the writer puts silence in its place).
+uint8_t* NextBuffer(CaptureState& c, PeriodQueue& q, int64_t framesDone) {
+    if (uint8_t* slot = FreeSlot(q)) {
+        return slot;
+    }
+    for (;;) {
+        const int64_t elapsed = MonotonicNs() - c.timeline.startNs;
+        const bool aheadOfTime =
+            static_cast<double>(framesDone) > static_cast<double>(elapsed) / 1e9 * c.rate +
+                                                  static_cast<double>(c.bufferSize + c.period);
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(c.pcm);
+        const bool room = avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) +
+                                                2 * static_cast<snd_pcm_uframes_t>(c.period) <
+                                            c.bufferSize;
+        if (!aheadOfTime && !room) {
+            return nullptr;
+        }
+        if (uint8_t* slot = WaitForFreeSlot(q, 2)) {
+            return slot;
+        }
+        if (gStopRequested || WriterFailed(q)) {
+            return nullptr;
+        }
+    }
+}
+
+// The held peaks shown on the console line: the loudest period of a window of redraws.
+// The window is counted in redraws, about three seconds at the usual 4096-frame period;
+// a device that grants shorter periods redraws more often and holds for less, so that the
+// console reads the same, redraw by redraw, whatever the device.
+void UpdateHold(CaptureState& c, int& holdCount) {
+    const unsigned holdLen = (3 * c.rate) >> 12;
+    ++holdCount;
+    for (int ch = 0; ch < c.inputs; ++ch) {
+        c.holdPeak[ch] = std::max(c.holdPeak[ch], c.periodPeak[ch]);
+    }
+    if (static_cast<unsigned>(holdCount) > holdLen) {
+        // The new window starts from the peak of the period that closed the old one.
+        for (int ch = 0; ch < c.inputs; ++ch) {
+            c.holdPeak[ch] = c.periodPeak[ch];
+        }
+        holdCount = 0;
+    }
+}
+
+// What the loop carries from one period to the next.
+struct Progress {
+    const uint8_t* previous;  // the period read last: measured after the next is read
+    bool previousMeasured = false;
+    int64_t framesDone = 0;
+    int holdCount = 0;
+    int meterReset = 1;
+};
+
+// Reads the next period into `current`. While nothing comes, what was captured before
+// goes to the writer, measured first, as the writer may rearrange it.
+ReadResult ReadNext(CaptureState& c, PeriodQueue& q, Progress& p, uint8_t* current, int& got,
+                    int64_t& gap) {
+    ReadResult read;
+    while ((read = ReadPeriod(c, current, p.framesDone, got, gap)) == ReadResult::Idle) {
+        if (!p.previousMeasured) {
+            MeasurePeriod(c, p.previous);
+            p.previousMeasured = true;
+        }
+        HandOverAll(q);
+    }
+    return read;
+}
+
+// Books a period read in full: measured one behind, handed to the writer (or dropped when
+// it had no room), the silence an overrun called for after it, and the redraw.
+void Advance(CaptureState& c, PeriodQueue& q, Progress& p, uint8_t* slot, uint8_t* current,
+             int64_t gap) {
+    if (slot == nullptr) {
+        MarkOverrun(c);
+        NoteDropped(q);
+    }
+    if (!p.previousMeasured) {
+        MeasurePeriod(c, p.previous);
+    }
+    p.previousMeasured = false;
+    if (slot != nullptr) {
+        Publish(q, c.period);
+    }
+    p.previous = current;
+    p.framesDone += c.period;
+    // An overrun longer than the period: silence for the time lost, so what follows sits
+    // where it was captured. Never past the planned length.
+    for (; gap > 0 && p.framesDone < c.totalFrames; --gap) {
+        NoteDropped(q);
+        p.framesDone += c.period;
+    }
+    ShowJoins(q);
+    ShowProgress(c, p.framesDone, p.meterReset);
+    UpdateHold(c, p.holdCount);
+}
+
+}  // namespace
+
+bool PrepareWaits(CaptureState& c, int wakeFd) {
+    const int n = snd_pcm_poll_descriptors_count(c.pcm);
+    if (wakeFd < 0 || n < 0 || snd_pcm_nonblock(c.pcm, 1) < 0) {
+        return false;
+    }
+    c.pollFds.assign(static_cast<size_t>(n) + 1, pollfd{});
+    c.pollFds.back() = {wakeFd, POLLIN, 0};
+    // Five seconds is far beyond any period or ring a device grants; a ring longer than
+    // half of that still gets twice its length.
+    const int64_t ringNs = static_cast<int64_t>(c.bufferSize) * kSecondNs / c.rate;
+    const int64_t twoRings = (2 * ringNs + kSecondNs - 1) / kSecondNs * kSecondNs;
+    c.silentLimitNs = std::max<int64_t>(5 * kSecondNs, twoRings);
+    return true;
+}
+
+void ShowJoins(PeriodQueue& q) {
+    while (const std::string* name = NextJoin(q.joins)) {
+        // One piece, so that the console keeps or drops the line whole.
+        char line[4200];
+        const int n = snprintf(line, sizeof line, "\nContinuing in %s\n", name->c_str());
+        ConsoleText(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+        ShownJoin(q.joins);
+    }
+}
+
+Ending CaptureLoop(CaptureState& c, PeriodQueue& q, uint8_t* spare[2]) {
+    memset(spare[0], 0, PeriodBytes(c));
+    memset(spare[1], 0, PeriodBytes(c));
+    // The device is already prepared by the hardware parameters; it starts with the first
+    // read. Preparing it again would make PulseAudio's plugin build its stream anew, and
+    // the first read then spins for seconds on a descriptor that stays readable.
+    Progress p;
+    p.previous = spare[1];  // the first measurement sees silence
+    c.timeline.startNs = c.lastFrameNs = MonotonicNs();
+    while (p.framesDone < c.totalFrames) {
+        if (gStopRequested) {
+            return Ending::Stopped;
+        }
+        if (WriterFailed(q)) {
+            return Ending::WriteFailed;
+        }
+        uint8_t* slot = NextBuffer(c, q, p.framesDone);
+        uint8_t* current = slot != nullptr ? slot : (p.previous == spare[0] ? spare[1] : spare[0]);
+        int got = 0;
+        int64_t gap = 0;
+        const ReadResult read = ReadNext(c, q, p, current, got, gap);
+        if (read != ReadResult::Complete) {
+            // Keep what the device delivered before the stop or the failure.
+            if (slot != nullptr) {
+                Publish(q, got);
+            }
+            return read == ReadResult::Stopped ? Ending::Stopped : Ending::DeviceFailed;
+        }
+        Advance(c, q, p, slot, current, gap);
+    }
+    return gStopRequested ? Ending::Stopped : Ending::Completed;
+}
