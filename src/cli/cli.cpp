@@ -199,15 +199,13 @@ int CheckOverwrite(const char* name, FILE* in) {
     return 1;
 }
 
-int NalvoMain(int argc, char** argv, FILE* in) {
-    RecordRequest req;
-    req.device = "default";
+namespace {
 
-    if (argc < 3) {
-        Help();
-        return 1;
-    }
+// Each step reads its arguments into `req`, or refuses: -1 goes on, anything else is the
+// exit status.
+constexpr int kGoOn = -1;
 
+int ReadFormatAndDuration(char** argv, RecordRequest& req) {
     const Format* format = nullptr;
     for (const Format& f : kFormats) {
         if (strcmp(argv[1], f.code) == 0) {
@@ -220,30 +218,29 @@ int NalvoMain(int argc, char** argv, FILE* in) {
     }
     req.rate = format->rate;
     req.sampleBytes = format->sampleBytes;
-
     req.duration = NarrowDuration(strtod(argv[2], nullptr));
     if (std::isnan(req.duration) || req.duration <= 0.0f) {
         return Refuse("Improper duration request");
     }
-    {
-        // The length must fit a 64-bit frame count. The device may grant another period
-        // later; the engine checks again then.
-        int64_t frames = 0;
-        if (!QUANTIZE(kRequestedPeriod, req.rate, &req.duration, &frames)) {
-            printf("Improper duration request: at most %lld seconds in this format\n",
-                   static_cast<long long>(MaxWholeSeconds(kRequestedPeriod, req.rate)));
-            fflush(stdout);
-            return 1;
-        }
+    // The length must fit a 64-bit frame count. The device may grant another period
+    // later; the engine checks again then.
+    int64_t frames = 0;
+    if (!QUANTIZE(kRequestedPeriod, req.rate, &req.duration, &frames)) {
+        printf("Improper duration request: at most %lld seconds in this format\n",
+               static_cast<long long>(MaxWholeSeconds(kRequestedPeriod, req.rate)));
+        fflush(stdout);
+        return 1;
     }
+    return kGoOn;
+}
 
+int ReadDeviceAndMode(int argc, char** argv, RecordRequest& req) {
     if (argc >= 4) {
         if (strlen(argv[3]) > kMaxDeviceName) {
             return Refuse("Improper device name request");
         }
         req.device = argv[3];
     }
-
     req.channels = 1;
     req.interleave = 0;
     if (argc >= 5) {
@@ -257,40 +254,61 @@ int NalvoMain(int argc, char** argv, FILE* in) {
             req.channels = static_cast<int>(mode);
         }
     }
+    return kGoOn;
+}
 
-    if (argc < 6) {
-        req.autoName = 1;
-    } else {
-        req.autoName = 0;
-        const char* name1 = argv[5];
-        if (req.channels == 2 && argc >= 7) {
-            const char* name2 = argv[6];
-            if (SameFile(name1, name2)) {
-                return Refuse("2 channels were requested, but both filenames are the same!");
-            }
-            const int exists1 = CheckFileName(name1);
-            const int exists2 = CheckFileName(name2);
-            if (exists1 == 2 && CheckOverwrite(name1, in) == 1) {
-                return 1;
-            }
-            if (exists2 == 2 && CheckOverwrite(name2, in) == 1) {
-                return 1;
-            }
-            req.fileList = {name1, name2};
-            req.fileExisted = {exists1 == 2, exists2 == 2};
-        } else {
-            const int exists1 = CheckFileName(name1);
-            if (exists1 == 2 && CheckOverwrite(name1, in) == 1) {
-                return 1;
-            }
-            if (req.channels == 2) {
-                return Refuse("2 channels were requested, but on1y 1 filename was entered!");
-            }
-            req.fileList = {name1};
-            req.fileExisted = {exists1 == 2};
+// The names given, each guarded: a name that exists is only used after the user agrees.
+int ReadFileNames(int argc, char** argv, FILE* in, RecordRequest& req) {
+    const char* name1 = argv[5];
+    if (req.channels == 2 && argc >= 7) {
+        const char* name2 = argv[6];
+        if (SameFile(name1, name2)) {
+            return Refuse("2 channels were requested, but both filenames are the same!");
         }
+        const int exists1 = CheckFileName(name1);
+        const int exists2 = CheckFileName(name2);
+        if (exists1 == 2 && CheckOverwrite(name1, in) == 1) {
+            return 1;
+        }
+        if (exists2 == 2 && CheckOverwrite(name2, in) == 1) {
+            return 1;
+        }
+        req.fileList = {name1, name2};
+        req.fileExisted = {exists1 == 2, exists2 == 2};
+        return kGoOn;
     }
+    const int exists1 = CheckFileName(name1);
+    if (exists1 == 2 && CheckOverwrite(name1, in) == 1) {
+        return 1;
+    }
+    if (req.channels == 2) {
+        return Refuse("2 channels were requested, but on1y 1 filename was entered!");
+    }
+    req.fileList = {name1};
+    req.fileExisted = {exists1 == 2};
+    return kGoOn;
+}
 
+}  // namespace
+
+int NalvoMain(int argc, char** argv, FILE* in) {
+    RecordRequest req;
+    req.device = "default";
+    if (argc < 3) {
+        Help();
+        return 1;
+    }
+    int status = ReadFormatAndDuration(argv, req);
+    if (status == kGoOn) {
+        status = ReadDeviceAndMode(argc, argv, req);
+    }
+    req.autoName = argc < 6 ? 1 : 0;
+    if (status == kGoOn && argc >= 6) {
+        status = ReadFileNames(argc, argv, in, req);
+    }
+    if (status != kGoOn) {
+        return status;
+    }
     if (req.device == "d") {
         req.device = "default";
     }
