@@ -26,8 +26,9 @@ int FormatRemaining(char* out, std::size_t cap, int64_t frames, unsigned rate) {
 }
 
 int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate) {
-    // The frame count wraps in 32 bits like the loop's own counters; adding as unsigned keeps
-    // that wrap well defined.
+    // Two 32-bit counts (the total, and minus the frames done) whose sum wraps in 32 bits;
+    // adding as unsigned keeps that wrap well defined. The capture loop counts in 64 bits
+    // and formats with FormatRemaining.
     const int32_t frames =
         static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
     return FormatRemaining(out, cap, frames, rate);
