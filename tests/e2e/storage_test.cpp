@@ -43,32 +43,47 @@ bool HasRealtimeThread(pid_t pid) {
 }
 
 TEST(SlowStorage, FiveSecondStallLosesNothing) {
-    // Far longer than the device's own buffer holds (0.34 s at 96 kHz). The capture thread
-    // runs at real-time priority where the system allows it.
-    bool allowed = false, realtime = false;
+    // Far longer than the device's own buffer holds (0.34 s at 96 kHz): the queue must hold
+    // twelve seconds whatever period the device grants. The capture thread runs at
+    // real-time priority where the system allows it.
+    struct Case {
+        Format fmt;
+        const char* keys;
+        int period;
+        int64_t frames;   // 7 s in whole periods
+        long stallAfter;  // bytes: about a second in
+    };
+    const Case cases[] = {
+        {k2496, "realtime true", 4096, 165 * 4096, 1 << 20},
+        {k1648, "realtime true\n formats [ \"S16_LE\" ]\n period_frames 1024", 1024, 329 * 1024,
+         200000},
+    };
+    bool allowed = false;
     std::thread([&] {
         sched_param p{1};
         allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == 0;
     }).join();
-    ScratchDir dir;
-    const RunResult r =
-        RunNalvo({.args = Args(k2496, "7", "live", kModes[2]),
-                  .cwd = dir.path(),
-                  .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-                  .env = Stall(1 << 20, 5000),
-                  .watch = [&](const std::string& out, pid_t child) {
-                      if (Count(out, "\r") < 2) {
-                          return false;
-                      }
-                      realtime = HasRealtimeThread(child);
-                      return true;
-                  }});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(realtime, allowed);
-    EXPECT_EQ(r.out.find("RX"), std::string::npos);
-    EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
-    const int64_t frames = 165 * 4096;  // 7 s at 96 kHz in whole periods
-    ExpectRecording(dir / "in1.wav", k2496, true, 0, PatternSource(), frames, 4096);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keys);
+        ScratchDir dir;
+        bool realtime = false;
+        const RunResult r = RunNalvo({.args = Args(c.fmt, "7", "live", kModes[2]),
+                                      .cwd = dir.path(),
+                                      .alsaConfig = WithDevices(dir, FakeDevice("live", c.keys)),
+                                      .env = Stall(c.stallAfter, 5000),
+                                      .watch = [&](const std::string& out, pid_t child) {
+                                          if (Count(out, "\r") < 2) {
+                                              return false;
+                                          }
+                                          realtime = HasRealtimeThread(child);
+                                          return true;
+                                      }});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(realtime, allowed);
+        EXPECT_EQ(r.out.find("RX"), std::string::npos);
+        EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
+        ExpectRecording(dir / "in1.wav", c.fmt, true, 0, PatternSource(), c.frames, c.period);
+    }
 }
 
 TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
