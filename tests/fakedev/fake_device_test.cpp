@@ -5,9 +5,12 @@
 
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -240,6 +243,53 @@ void ExpectSignals(const Samples& got, uint64_t first, const std::vector<Channel
             }
         }
     }
+}
+
+// What a client that polls the device's descriptors itself gets, as the program's event loop
+// does: the revents of the first wake-up that reports something, the error that
+// snd_pcm_poll_descriptors_revents returned, or neither when the timeout passed.
+struct Polled {
+    int error = 0;
+    unsigned short revents = 0;
+    int idle_wakeups = 0;  // polls that woke up for nothing: a descriptor readable too early
+};
+
+Polled PollDevice(snd_pcm_t* pcm, int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const int count = snd_pcm_poll_descriptors_count(pcm);
+    std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
+    // The loop's own wake-up descriptor, polled along with the device's; nothing writes it here.
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    Polled result;
+    // A device that spins the loop gets stopped here rather than by the test's time limit.
+    while (result.idle_wakeups < 1000) {
+        snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count));
+        fds.back() = pollfd{wake, POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int ready = poll(fds.data(), fds.size(), std::max<int>(0, left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        unsigned short revents = 0;
+        const int err = snd_pcm_poll_descriptors_revents(pcm, fds.data(),
+                                                         static_cast<unsigned>(count), &revents);
+        if (err < 0) {
+            result.error = err;
+            break;
+        }
+        if (revents & (POLLIN | POLLERR | POLLNVAL)) {
+            result.revents = revents;
+            break;
+        }
+        ++result.idle_wakeups;
+    }
+    close(wake);
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -719,6 +769,117 @@ TEST(RealTime, DoesNotHandOutAFullBufferAtOnce) {
     ASSERT_EQ(snd_pcm_start(fast.get()), 0);
     EXPECT_EQ(snd_pcm_avail(fast.get()), 131072);
 }
+
+// ---------------------------------------------------------------------------------------------
+
+// A client in non-blocking mode that polls the device itself: it reads only when poll reports the
+// device readable, takes everything that is there, and tries once more at once. A paced device
+// has less than a period left then and must say -EAGAIN; it becomes readable again once a period
+// is there, and not before. The stream ends when `until` frames have been read or in an error;
+// after an overrun a prepare and a start bring the frames back.
+struct PollCase {
+    const char* name;
+    const char* device;
+    snd_pcm_access_t access;
+    snd_pcm_format_t format;
+    bool paced;         // frames come with the clock
+    uint64_t until;     // frames to read
+    int late_ms;        // pause after the first read: longer than the ring buffer overruns it
+    long error;         // what ends the stream before `until`, or 0
+    uint64_t fails_at;  // frame of that error, kAnyFrame when the clock decides
+};
+
+constexpr uint64_t kAnyFrame = UINT64_MAX;
+
+void PrintTo(const PollCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NonBlocking : public ::testing::TestWithParam<PollCase> {};
+
+TEST_P(NonBlocking, ReadsWhenPollSaysSoAndErrorsArrive) {
+    const PollCase& c = GetParam();
+    HangGuard guard(30);
+    Pcm pcm(c.device);
+    ASSERT_EQ(pcm.error(), 0) << snd_strerror(pcm.error());
+    snd_pcm_t* h = pcm.get();
+    StreamSetup s;
+    s.access = c.access;
+    s.format = c.format;
+    s.buffer = 8192;
+    ASSERT_EQ(Configure(h, s), 0);
+    ASSERT_EQ(snd_pcm_nonblock(h, 1), 0);
+    ASSERT_EQ(snd_pcm_start(h), 0);
+    Samples got;
+    uint64_t frame = 0;
+    long error = 0;
+    int again = 0;
+    int idle = 0;
+    while (frame < c.until && error == 0) {
+        const Polled p = PollDevice(h, 2000);
+        idle += p.idle_wakeups;
+        if (p.error < 0) {
+            error = p.error;
+            break;
+        }
+        ASSERT_NE(p.revents, 0) << "not readable for 2 s at frame " << frame;
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(h);
+        if (!(p.revents & POLLERR) && avail >= 0) {
+            // Readable means a period is there, or everything up to the error to come.
+            const uint64_t due = c.fails_at == kAnyFrame ? kAnyFrame : c.fails_at - frame;
+            EXPECT_GE(static_cast<uint64_t>(avail), std::min<uint64_t>(s.period, due))
+                << "readable at frame " << frame;
+        }
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const long n = ReadOnce(h, s, s.buffer, &got);
+            if (n == -EAGAIN && attempt == 1) {
+                ++again;
+            } else if (n < 0) {
+                error = n;
+            } else {
+                EXPECT_TRUE(attempt == 0 || !c.paced || n >= static_cast<long>(s.period))
+                    << n << " frames at frame " << frame << " just after taking everything";
+                ExpectSignals(got, frame, {Pattern(), Pattern()}, s);
+                frame += static_cast<uint64_t>(n);
+            }
+            if (error != 0) {
+                break;
+            }
+        }
+        if (c.late_ms > 0 && frame > 0 && frame <= s.buffer) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.late_ms));
+        }
+    }
+    EXPECT_EQ(idle, 0) << "poll woke up while the device had nothing to report";
+    EXPECT_EQ(error, c.error) << snd_strerror(static_cast<int>(error));
+    if (c.error != 0 && c.fails_at != kAnyFrame) {
+        EXPECT_EQ(frame, c.fails_at);
+    }
+    if (c.paced && c.error == 0) {
+        EXPECT_GT(again, 0) << "never less than a period after taking everything";
+    }
+    if (error == -EPIPE) {
+        // An overrun: a prepare and a start bring the frames back.
+        ASSERT_EQ(snd_pcm_prepare(h), 0);
+        ASSERT_EQ(snd_pcm_start(h), 0);
+        const Polled p = PollDevice(h, 2000);
+        EXPECT_EQ(p.error, 0);
+        EXPECT_TRUE(p.revents & POLLIN);
+        EXPECT_GT(ReadOnce(h, s, s.buffer, &got), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, NonBlocking,
+    ::testing::Values(
+        PollCase{"RealTime", "t_rt_pattern", kI, kS16, true, 20000, 0, 0, 0},
+        PollCase{"RealTimeNonInterleaved24", "t_rt_pattern", kN, kS24, true, 20000, 0, 0, 0},
+        PollCase{"Fast", "nalvo_pattern", kN, kS24, false, 50000, 0, 0, 0},
+        PollCase{"RealTimeLateReader", "t_rt_pattern", kI, kS16, true, 20000, 400, -EPIPE,
+                 kAnyFrame},
+        PollCase{"RealTimeInjectedOverrun", "t_xrun_rt", kI, kS16, true, 20000, 0, -EPIPE, 1024},
+        PollCase{"RealTimeUnplugged", "t_gone_rt", kN, kS16, true, 20000, 0, -ENODEV, 2500}),
+    [](const ::testing::TestParamInfo<PollCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 

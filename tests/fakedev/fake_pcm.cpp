@@ -9,8 +9,11 @@
 // i.e. the first frame the application gets after a prepare. ioplug's appl_ptr counts the
 // frames the application has taken since then, "hw" the frames the device has captured. A fast
 // device always has a full buffer (hw = appl_ptr + buffer size); a real-time one captures with
-// the monotonic clock. A pending fault caps hw at its frame, so the frames before it are
-// delivered normally and the fault fires when the application has read up to it.
+// the monotonic clock, a whole period at a time, as a card reports its position at each period
+// interrupt and a sound server hands over one buffer per cycle: a reader that has taken
+// everything finds nothing until the next period is complete. A pending fault caps hw at its
+// frame, so the frames before it are delivered normally and the fault fires when the
+// application has read up to it.
 //
 // A real-time device keeps device time with the clock from its first start, as the world it
 // captures does: while it is stopped (an overrun, a drop) frames go by uncaptured, and the
@@ -100,7 +103,8 @@ Fake* Self(snd_pcm_ioplug_t* io) {
 // Poll descriptor. It must be readable only while there is something to report: libasound's
 // snd_pcm_wait() polls again and again until poll_revents says POLLIN or POLLERR, so a
 // descriptor that stays readable while we report nothing turns the wait into a busy loop that
-// its timeout does not end.
+// its timeout does not end. An application that polls the descriptor itself must not wake up
+// before avail_min frames are there either, as with a sound card.
 
 uint64_t NowNs() {
     timespec ts{};
@@ -185,7 +189,8 @@ uint64_t FramesIn(const Fake* f, uint64_t ns) {
     return ns / 1000000000u * rate + ns % 1000000000u * rate / 1000000000u;
 }
 
-// Frames captured since the prepare if nothing stopped the device.
+// Frames captured since the prepare if nothing stopped the device: a real-time device hands
+// them over in whole periods.
 uint64_t Produced(const Fake* f) {
     if (!f->running) {
         return f->hw;
@@ -193,23 +198,57 @@ uint64_t Produced(const Fake* f) {
     if (!f->cfg.realtime) {
         return Appl(f) + f->io.buffer_size;
     }
-    return f->hw_at_t0 + FramesIn(f, NowNs() - f->t0_ns);
+    const uint64_t period = f->io.period_size;
+    return f->hw_at_t0 + FramesIn(f, NowNs() - f->t0_ns) / period * period;
 }
 
-// Clock time at which a real-time device has captured `frames` frames since the prepare.
+// Clock time at which a real-time device has captured `frames` frames since the prepare, i.e.
+// the end of the period that holds the last of them.
 uint64_t TimeOfFrame(const Fake* f, uint64_t frames) {
     if (frames <= f->hw_at_t0) {
         return f->t0_ns;
     }
-    // frames * 1e9 / rate, rounded up, split like Produced(): whole seconds of frames, then
+    // frames * 1e9 / rate, rounded up, split like FramesIn(): whole seconds of frames, then
     // the rest (below the rate), whose product with 1e9 fits 64 bits.
-    const uint64_t n = frames - f->hw_at_t0;
+    const uint64_t period = f->io.period_size;
+    const uint64_t n = (frames - f->hw_at_t0 + period - 1) / period * period;
     const uint64_t rate = f->io.rate;
     return f->t0_ns + n / rate * 1000000000u + (n % rate * 1000000000u + rate - 1) / rate;
 }
 
 snd_pcm_sframes_t Wrap(const Fake* f, uint64_t pos) {
     return static_cast<snd_pcm_sframes_t>(f->boundary ? pos % f->boundary : pos);
+}
+
+constexpr uint64_t kNow = 0;
+
+// When a running stream lets the application, having taken `appl` frames since the prepare,
+// read without waiting: kNow, a clock time or kNever. That is once avail_min frames are there,
+// or everything before a pending fault, so that the read reaching it reports the fault: waiting
+// for more than the fault lets through would never end.
+uint64_t ReadyAt(const Fake* f, uint64_t appl) {
+    const uint64_t limit = FaultLimit(f);
+    if (appl >= limit || !f->cfg.realtime) {
+        return kNow;  // the fault to report, or a fast device's full buffer
+    }
+    uint64_t need = appl + f->avail_min;
+    if (need > limit) {
+        need = limit;
+    }
+    return Produced(f) >= need ? kNow : TimeOfFrame(f, need);
+}
+
+// Readable now if the application can read, else from the moment it can; returns ReadyAt().
+uint64_t UpdatePollFd(Fake* f, uint64_t appl) {
+    const uint64_t when = ReadyAt(f, appl);
+    if (when == kNow) {
+        MakeReadable(f);
+    } else if (when == kNever) {
+        MakeQuiet(f);
+    } else {
+        ArmTimerAt(f, when);  // also takes back an expiry that made it readable before
+    }
+    return when;
 }
 
 // The application has read everything up to the fault at origin + appl_ptr: fire it.
@@ -307,7 +346,7 @@ int FakeStart(snd_pcm_ioplug_t* io) {
     f->t0_ns = now;
     f->hw_at_t0 = f->hw;
     f->frame_at_t0 = f->origin + f->hw;
-    MakeReadable(f);  // real-time: poll_revents re-arms it for the first period
+    UpdatePollFd(f, Appl(f));
     return 0;
 }
 
@@ -374,6 +413,11 @@ snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     }
     if (Appl(f) + size > f->delivered) {
         f->delivered = Appl(f) + size;
+    }
+    // ioplug moves appl_ptr on after this returns. Having taken everything, the application
+    // must not find the descriptor readable before the next period.
+    if (f->running && !f->in_xrun && !f->gone) {
+        UpdatePollFd(f, Appl(f) + size);
     }
     return static_cast<snd_pcm_sframes_t>(size);
 }
@@ -466,11 +510,12 @@ int FakeResume(snd_pcm_ioplug_t* io) {
     f->hw_at_t0 = f->hw;
     f->frame_at_t0 = f->origin + f->hw;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
-    MakeReadable(f);
+    UpdatePollFd(f, Appl(f));
     return 0;
 }
 
-int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd*, unsigned int, unsigned short* revents) {
+int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfds, unsigned int nfds,
+                    unsigned short* revents) {
     Fake* f = Self(io);
     *revents = 0;
     switch (io->state) {
@@ -488,25 +533,12 @@ int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd*, unsigned int, unsigned
         *revents = POLLIN;  // the next read reports it
         return 0;
     }
-    if (!f->cfg.realtime) {
+    // As a sound card's: POLLIN only when poll() found the descriptor readable and the frames
+    // are there. The descriptor follows the stream either way, so an application woken by
+    // another descriptor polls again and wakes when they are.
+    const bool polled_in = nfds > 0 && (pfds[0].revents & POLLIN);
+    if (UpdatePollFd(f, Appl(f)) == kNow && polled_in) {
         *revents = POLLIN;
-        return 0;
-    }
-    uint64_t expirations = 0;
-    ssize_t n = read(f->fd, &expirations, sizeof expirations);
-    (void)n;
-    // Ready once avail_min frames are there, or everything before a pending fault: waiting for
-    // more than the fault lets through would never end.
-    const uint64_t limit = FaultLimit(f);
-    uint64_t need = Appl(f) + f->avail_min;
-    if (need > limit) {
-        need = limit;
-    }
-    if (Produced(f) >= need) {
-        *revents = POLLIN;
-        MakeReadable(f);  // stay readable until the application has read
-    } else {
-        ArmTimerAt(f, TimeOfFrame(f, need));
     }
     return 0;
 }
