@@ -6,11 +6,14 @@
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -60,6 +63,7 @@ pcm.t_xrun_rt {
 }
 pcm.t_gone { type nalvo_fake fail_after_frames 4500 }
 pcm.t_gone_rt { type nalvo_fake realtime true fail_after_frames 2500 }
+pcm.t_stall { type nalvo_fake stall_after_frames 4500 }
 pcm.t_suspend {
     type nalvo_fake
     formats "S16_LE"
@@ -290,6 +294,52 @@ Polled PollDevice(snd_pcm_t* pcm, int timeout_ms) {
     }
     close(wake);
     return result;
+}
+
+void IgnoreSignal(int) {}
+
+// A blocking read of a period on a thread of its own. When it has not returned after `ms`, it is
+// stopped as an application stops one (snd_pcm_abort, then a signal that breaks libasound's
+// poll). The processor time it took meanwhile tells a wait from a busy loop.
+struct BlockedRead {
+    bool returned;  // within `ms`
+    long result;
+    long cpu_ms;
+};
+
+BlockedRead ReadWithin(snd_pcm_t* pcm, const StreamSetup& s, int ms) {
+    struct sigaction sa {};
+    sa.sa_handler = IgnoreSignal;  // no SA_RESTART: the poll returns EINTR
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, nullptr);
+    std::atomic<bool> done{false};
+    long result = 0;
+    std::thread reader([&] {
+        Samples got;
+        result = ReadOnce(pcm, s, s.period, &got);
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    BlockedRead r{done, 0, 0};
+    clockid_t cpu_clock{};
+    timespec cpu{};
+    if (pthread_getcpuclockid(reader.native_handle(), &cpu_clock) == 0 &&
+        clock_gettime(cpu_clock, &cpu) == 0) {
+        r.cpu_ms = cpu.tv_sec * 1000 + cpu.tv_nsec / 1000000;
+    }
+    if (!done) {
+        snd_pcm_abort(pcm);
+        while (!done) {  // again and again: the first signal may come before the poll
+            pthread_kill(reader.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    reader.join();
+    r.result = result;
+    return r;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -880,6 +930,75 @@ INSTANTIATE_TEST_SUITE_P(
         PollCase{"RealTimeInjectedOverrun", "t_xrun_rt", kI, kS16, true, 20000, 0, -EPIPE, 1024},
         PollCase{"RealTimeUnplugged", "t_gone_rt", kN, kS16, true, 20000, 0, -ENODEV, 2500}),
     [](const ::testing::TestParamInfo<PollCase>& info) { return std::string(info.param.name); });
+
+// A source that stops delivering, as a sound server whose buffers stop coming: the frames before
+// the stall arrive, then nothing and no error, for ever. A non-blocking read says -EAGAIN, the
+// descriptor never becomes readable, a prepare and a start do not bring frames back, and a
+// blocking read waits inside libasound's poll until it is aborted.
+struct StallCase {
+    const char* name;
+    const char* device;
+    snd_pcm_access_t access;
+    snd_pcm_format_t format;
+    uint64_t stalls_at;
+};
+
+void PrintTo(const StallCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Stall : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(Stall, FramesStopWithoutAnError) {
+    const StallCase& c = GetParam();
+    HangGuard guard(30);
+    Pcm pcm(c.device);
+    ASSERT_EQ(pcm.error(), 0) << snd_strerror(pcm.error());
+    snd_pcm_t* h = pcm.get();
+    StreamSetup s;
+    s.access = c.access;
+    s.format = c.format;
+    s.buffer = 8192;
+    ASSERT_EQ(Configure(h, s), 0);
+    Samples got;
+    uint64_t frame = 0;
+    // A blocking read waits for all it asked for, so these end exactly at the stall.
+    while (frame < c.stalls_at) {
+        const long n = ReadOnce(h, s, 500, &got);
+        ASSERT_GT(n, 0) << snd_strerror(static_cast<int>(n)) << " at frame " << frame;
+        ExpectSignals(got, frame, {Pattern(), Pattern()}, s);
+        frame += static_cast<uint64_t>(n);
+    }
+    EXPECT_EQ(frame, c.stalls_at);
+    for (const char* when : {"after the stall", "after a prepare"}) {
+        SCOPED_TRACE(when);
+        ASSERT_EQ(snd_pcm_nonblock(h, 1), 0);
+        EXPECT_EQ(ReadOnce(h, s, 1000, &got), -EAGAIN);
+        const Polled p = PollDevice(h, 300);
+        EXPECT_EQ(p.error, 0);
+        EXPECT_EQ(p.revents, 0);
+        EXPECT_EQ(p.idle_wakeups, 0) << "the descriptor was readable";
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(h);
+        EXPECT_GE(avail, 0);
+        EXPECT_LT(avail, static_cast<snd_pcm_sframes_t>(s.period));
+        ASSERT_EQ(snd_pcm_nonblock(h, 0), 0);
+        ASSERT_EQ(snd_pcm_prepare(h), 0);
+        ASSERT_EQ(snd_pcm_start(h), 0);
+    }
+    const BlockedRead r = ReadWithin(h, s, 300);
+    EXPECT_FALSE(r.returned) << "a blocking read returned " << r.result;
+    EXPECT_EQ(r.result, -EINTR) << "what the aborted wait returns";
+    EXPECT_LT(r.cpu_ms, 100) << "the blocking read spun instead of waiting";
+    EXPECT_EQ(snd_pcm_drop(h), 0);
+    EXPECT_EQ(pcm.Close(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, Stall,
+    ::testing::Values(StallCase{"Fast", "t_stall", kI, kS16, 4500},
+                      StallCase{"FastNonInterleaved24", "t_stall", kN, kS24, 4500},
+                      StallCase{"RealTime", "nalvo_stalled", kI, kS24, 48000}),
+    [](const ::testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 

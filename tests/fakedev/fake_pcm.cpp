@@ -1,9 +1,9 @@
 // ALSA I/O plugin "nalvo_fake": a capture device without hardware, for the tests.
 //
 // It produces the deterministic signals of fake_signal.h, restricts the hardware parameters
-// the way a picky sound card does, and injects faults (overruns, suspends, unplugging) at exact
-// frames. Every behaviour is selected per device definition in the ALSA configuration; see
-// README.md for the keys.
+// the way a picky sound card does, and injects faults (overruns, suspends, unplugging, a source
+// that stops delivering) at exact frames. Every behaviour is selected per device definition in
+// the ALSA configuration; see README.md for the keys.
 //
 // Device model. "origin" is the device frame (see fake_signal.h) at application position 0,
 // i.e. the first frame the application gets after a prepare. ioplug's appl_ptr counts the
@@ -65,6 +65,7 @@ struct Settings {
     std::vector<uint64_t> suspend_periods;
     unsigned suspend_ms = 0;  // how long a suspend lasts before the device can come back
     uint64_t fail_after_frames = kNever;
+    uint64_t stall_after_frames = kNever;
 };
 
 struct Fake {
@@ -181,6 +182,16 @@ uint64_t FaultLimit(const Fake* f) {
     return limit;
 }
 
+// Frames since the prepare up to the frame at which the source stops delivering, kNever when it
+// never does. Unlike a fault, a stall has nothing to report: the frames just stop coming.
+uint64_t StallLimit(const Fake* f) {
+    const uint64_t at = f->cfg.stall_after_frames;
+    if (at == kNever) {
+        return kNever;
+    }
+    return at > f->origin ? at - f->origin : 0;
+}
+
 // Frames in `ns` nanoseconds at the stream's rate, rounded down. Whole seconds and the rest
 // apart: the product of the rest (below 1e9) and a 32-bit rate fits 64 bits, and 32-bit ARM
 // has no 128-bit integers.
@@ -200,6 +211,18 @@ uint64_t Produced(const Fake* f) {
     }
     const uint64_t period = f->io.period_size;
     return f->hw_at_t0 + FramesIn(f, NowNs() - f->t0_ns) / period * period;
+}
+
+// Frames the application may have since the prepare: what the device produced, up to a pending
+// fault or a stall.
+uint64_t Captured(const Fake* f) {
+    uint64_t hw = Produced(f);
+    for (uint64_t limit : {FaultLimit(f), StallLimit(f)}) {
+        if (hw > limit) {
+            hw = limit;
+        }
+    }
+    return hw;
 }
 
 // Clock time at which a real-time device has captured `frames` frames since the prepare, i.e.
@@ -225,15 +248,25 @@ constexpr uint64_t kNow = 0;
 // When a running stream lets the application, having taken `appl` frames since the prepare,
 // read without waiting: kNow, a clock time or kNever. That is once avail_min frames are there,
 // or everything before a pending fault, so that the read reaching it reports the fault: waiting
-// for more than the fault lets through would never end.
+// for more than the fault lets through would never end. The frames before a stall count as a
+// last, short period; after them nothing comes.
 uint64_t ReadyAt(const Fake* f, uint64_t appl) {
     const uint64_t limit = FaultLimit(f);
-    if (appl >= limit || !f->cfg.realtime) {
-        return kNow;  // the fault to report, or a fast device's full buffer
+    if (appl >= limit) {
+        return kNow;  // the fault to report
+    }
+    const uint64_t stall = StallLimit(f);
+    if (appl >= stall) {
+        return kNever;
+    }
+    if (!f->cfg.realtime) {
+        return kNow;  // a full buffer
     }
     uint64_t need = appl + f->avail_min;
-    if (need > limit) {
-        need = limit;
+    for (uint64_t cap : {limit, stall}) {
+        if (need > cap) {
+            need = cap;
+        }
     }
     return Produced(f) >= need ? kNow : TimeOfFrame(f, need);
 }
@@ -353,9 +386,7 @@ int FakeStart(snd_pcm_ioplug_t* io) {
 int FakeStop(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
     if (f->running && f->cfg.realtime && !f->in_xrun) {
-        const uint64_t limit = FaultLimit(f);
-        const uint64_t produced = Produced(f);
-        f->hw = produced < limit ? produced : limit;
+        f->hw = Captured(f);
     }
     f->running = false;
     MakeQuiet(f);
@@ -378,10 +409,7 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
     if (Appl(f) >= limit) {
         return FireFault(f);
     }
-    uint64_t hw = Produced(f);
-    if (hw > limit) {
-        hw = limit;
-    }
+    const uint64_t hw = Captured(f);
     if (f->cfg.realtime && hw - Appl(f) >= io->buffer_size) {
         // The ring is full: the device stops, as hardware does at libasound's default stop
         // threshold (the buffer size). The prepare discards what the ring holds.
@@ -841,6 +869,8 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
             err = GetUnsigned(n, id, &s->suspend_ms);
         } else if (key == "fail_after_frames") {
             err = GetU64(n, id, &s->fail_after_frames);
+        } else if (key == "stall_after_frames") {
+            err = GetU64(n, id, &s->stall_after_frames);
         } else {
             bool handled = false;
             err = ParseChannelKey(n, id, s, &handled);
