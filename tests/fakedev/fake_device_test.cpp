@@ -64,6 +64,8 @@ pcm.t_xrun_rt {
 pcm.t_gone { type nalvo_fake fail_after_frames 4500 }
 pcm.t_gone_rt { type nalvo_fake realtime true fail_after_frames 2500 }
 pcm.t_stall { type nalvo_fake stall_after_frames 4500 }
+pcm.t_dead { type nalvo_fake dead_after_frames 4500 }
+pcm.t_dead_rt { type nalvo_fake realtime true dead_after_frames 2500 }
 pcm.t_suspend {
     type nalvo_fake
     formats "S16_LE"
@@ -633,7 +635,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------------------------------------
 
-enum class Recovery { kPrepare, kResume, kNone };
+// kNone: the device is gone and a prepare fails. kDead: the sound server behind it is gone; a
+// prepare and a start succeed, but every read fails again at once.
+enum class Recovery { kPrepare, kResume, kNone, kDead };
 
 struct Event {
     uint64_t at;  // device frame at which the read fails
@@ -648,6 +652,7 @@ struct FaultCase {
     snd_pcm_access_t access;
     std::vector<Event> events;
     uint64_t until;  // frames of device time to read through
+    snd_pcm_format_t format = kS16;
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -666,6 +671,7 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
     ASSERT_EQ(pcm.error(), 0) << snd_strerror(pcm.error());
     StreamSetup s;
     s.access = c.access;
+    s.format = c.format;
     ASSERT_EQ(Configure(pcm.get(), s), 0);
     uint64_t frame = 0;
     size_t event = 0;
@@ -684,6 +690,17 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
         if (e.recovery == Recovery::kNone) {
             EXPECT_LT(ReadOnce(pcm.get(), s, 1000, &got), 0) << "the device came back";
             EXPECT_LT(snd_pcm_prepare(pcm.get()), 0);
+            break;
+        }
+        if (e.recovery == Recovery::kDead) {
+            for (const bool start : {false, true}) {
+                EXPECT_EQ(snd_pcm_prepare(pcm.get()), 0);
+                // Prepared, the device has nothing to wait for but the error.
+                EXPECT_EQ(start ? snd_pcm_start(pcm.get()) : snd_pcm_wait(pcm.get(), 5000),
+                          start ? 0 : -EPIPE);
+                EXPECT_EQ(ReadOnce(pcm.get(), s, 1000, &got), -EPIPE) << "started: " << start;
+            }
+            EXPECT_EQ(snd_pcm_wait(pcm.get(), 5000), -EPIPE);
             break;
         }
         ASSERT_EQ(e.recovery == Recovery::kPrepare ? snd_pcm_prepare(pcm.get())
@@ -714,6 +731,18 @@ INSTANTIATE_TEST_SUITE_P(
             "UnpluggedNonInterleaved", "t_gone", kN, {{4500, -ENODEV, Recovery::kNone, 0}}, 20000},
         FaultCase{
             "UnpluggedRealTime", "t_gone_rt", kI, {{2500, -ENODEV, Recovery::kNone, 0}}, 20000},
+        FaultCase{"DeadServer", "t_dead", kI, {{4500, -EPIPE, Recovery::kDead, 0}}, 20000},
+        FaultCase{"DeadServerNonInterleaved24",
+                  "t_dead",
+                  kN,
+                  {{4500, -EPIPE, Recovery::kDead, 0}},
+                  20000,
+                  kS24},
+        FaultCase{"DeadServerRealTime",
+                  "nalvo_deadserver",
+                  kI,
+                  {{48000, -EPIPE, Recovery::kDead, 0}},
+                  60000},
         FaultCase{"Suspend", "t_suspend", kI, {{2048, -ESTRPIPE, Recovery::kResume, 2048}}, 8000},
         FaultCase{"SuspendThenPrepare",
                   "t_suspend",
@@ -837,6 +866,7 @@ struct PollCase {
     int late_ms;        // pause after the first read: longer than the ring buffer overruns it
     long error;         // what ends the stream before `until`, or 0
     uint64_t fails_at;  // frame of that error, kAnyFrame when the clock decides
+    bool dead = false;  // the sound server is gone: the error comes back after a prepare
 };
 
 constexpr uint64_t kAnyFrame = UINT64_MAX;
@@ -909,13 +939,20 @@ TEST_P(NonBlocking, ReadsWhenPollSaysSoAndErrorsArrive) {
         EXPECT_GT(again, 0) << "never less than a period after taking everything";
     }
     if (error == -EPIPE) {
-        // An overrun: a prepare and a start bring the frames back.
+        // After an overrun a prepare and a start bring the frames back. A dead server's device
+        // takes both, then tells the poll at once, and the read.
         ASSERT_EQ(snd_pcm_prepare(h), 0);
         ASSERT_EQ(snd_pcm_start(h), 0);
         const Polled p = PollDevice(h, 2000);
-        EXPECT_EQ(p.error, 0);
-        EXPECT_TRUE(p.revents & POLLIN);
-        EXPECT_GT(ReadOnce(h, s, s.buffer, &got), 0);
+        const long n = ReadOnce(h, s, s.buffer, &got);
+        if (c.dead) {
+            EXPECT_TRUE(p.error == -EPIPE || (p.revents & POLLERR)) << "not told for 2 s";
+            EXPECT_EQ(n, -EPIPE);
+        } else {
+            EXPECT_EQ(p.error, 0);
+            EXPECT_TRUE(p.revents & POLLIN);
+            EXPECT_GT(n, 0);
+        }
     }
 }
 
@@ -928,7 +965,8 @@ INSTANTIATE_TEST_SUITE_P(
         PollCase{"RealTimeLateReader", "t_rt_pattern", kI, kS16, true, 20000, 400, -EPIPE,
                  kAnyFrame},
         PollCase{"RealTimeInjectedOverrun", "t_xrun_rt", kI, kS16, true, 20000, 0, -EPIPE, 1024},
-        PollCase{"RealTimeUnplugged", "t_gone_rt", kN, kS16, true, 20000, 0, -ENODEV, 2500}),
+        PollCase{"RealTimeUnplugged", "t_gone_rt", kN, kS16, true, 20000, 0, -ENODEV, 2500},
+        PollCase{"RealTimeDeadServer", "t_dead_rt", kN, kS24, true, 20000, 0, -EPIPE, 2500, true}),
     [](const ::testing::TestParamInfo<PollCase>& info) { return std::string(info.param.name); });
 
 // A source that stops delivering, as a sound server whose buffers stop coming: the frames before

@@ -1,9 +1,9 @@
 // ALSA I/O plugin "nalvo_fake": a capture device without hardware, for the tests.
 //
 // It produces the deterministic signals of fake_signal.h, restricts the hardware parameters
-// the way a picky sound card does, and injects faults (overruns, suspends, unplugging, a source
-// that stops delivering) at exact frames. Every behaviour is selected per device definition in
-// the ALSA configuration; see README.md for the keys.
+// the way a picky sound card does, and injects faults (overruns, suspends, unplugging, a sound
+// server that dies, a source that stops delivering) at exact frames. Every behaviour is selected
+// per device definition in the ALSA configuration; see README.md for the keys.
 //
 // Device model. "origin" is the device frame (see fake_signal.h) at application position 0,
 // i.e. the first frame the application gets after a prepare. ioplug's appl_ptr counts the
@@ -65,6 +65,7 @@ struct Settings {
     std::vector<uint64_t> suspend_periods;
     unsigned suspend_ms = 0;  // how long a suspend lasts before the device can come back
     uint64_t fail_after_frames = kNever;
+    uint64_t dead_after_frames = kNever;
     uint64_t stall_after_frames = kNever;
 };
 
@@ -82,6 +83,7 @@ struct Fake {
     bool running = false;
     bool in_xrun = false;
     bool gone = false;
+    bool dead = false;  // the sound server behind the device is gone
     std::vector<bool> xrun_fired;
     std::vector<bool> xrun_frame_fired;
     std::vector<bool> suspend_fired;
@@ -134,7 +136,11 @@ void MakeReadable(Fake* f) {
     }
 }
 
+// A dead server's device stays readable for good, so that every poll wakes up to the error.
 void MakeQuiet(Fake* f) {
+    if (f->dead) {
+        return;
+    }
     if (f->cfg.realtime) {
         itimerspec off{};
         timerfd_settime(f->fd, 0, &off, nullptr);
@@ -159,8 +165,11 @@ uint64_t Appl(const Fake* f) {
 // Frames since the prepare up to the next fault, kNever when none is pending.
 uint64_t FaultLimit(const Fake* f) {
     uint64_t limit = kNever;
-    if (f->cfg.fail_after_frames != kNever) {
-        limit = f->cfg.fail_after_frames > f->origin ? f->cfg.fail_after_frames - f->origin : 0;
+    for (uint64_t at : {f->cfg.fail_after_frames, f->cfg.dead_after_frames}) {
+        if (at != kNever) {
+            const uint64_t left = at > f->origin ? at - f->origin : 0;
+            limit = left < limit ? left : limit;
+        }
     }
     auto consider = [&](const std::vector<uint64_t>& periods, const std::vector<bool>& fired) {
         for (size_t i = 0; i < periods.size(); ++i) {
@@ -273,7 +282,7 @@ uint64_t ReadyAt(const Fake* f, uint64_t appl) {
 
 // Readable now if the application can read, else from the moment it can; returns ReadyAt().
 uint64_t UpdatePollFd(Fake* f, uint64_t appl) {
-    const uint64_t when = ReadyAt(f, appl);
+    const uint64_t when = f->dead ? kNow : ReadyAt(f, appl);
     if (when == kNow) {
         MakeReadable(f);
     } else if (when == kNever) {
@@ -292,6 +301,10 @@ snd_pcm_sframes_t FireFault(Fake* f) {
         f->gone = true;
         snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_DISCONNECTED);
         return Wrap(f, f->hw);
+    }
+    if (f->cfg.dead_after_frames != kNever && frame >= f->cfg.dead_after_frames) {
+        f->dead = true;
+        return -EPIPE;  // for good: see FakePointer
     }
     for (size_t i = 0; i < f->cfg.xrun_periods.size(); ++i) {
         if (!f->xrun_fired[i] && PeriodStart(f, f->cfg.xrun_periods[i]) == frame) {
@@ -399,7 +412,10 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
         return Wrap(f, f->hw);
     }
-    if (f->in_xrun) {
+    // pipewire-alsa's pointer callback returns the error the core reported when the connection
+    // to the server broke, -EPIPE, in every state and after every prepare: ioplug turns it into
+    // the XRUN state each time, so reads fail at once, and no prepare brings the server back.
+    if (f->in_xrun || f->dead) {
         return -EPIPE;
     }
     if (!f->running) {
@@ -546,6 +562,12 @@ int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfds, unsigned int nfds
                     unsigned short* revents) {
     Fake* f = Self(io);
     *revents = 0;
+    if (f->dead) {
+        // As pipewire-alsa's: the descriptor is readable and poll_revents returns the error
+        // itself, whatever the state, so snd_pcm_wait() and an application's own poll loop get
+        // -EPIPE at once instead of waiting for frames that never come.
+        return -EPIPE;
+    }
     switch (io->state) {
         case SND_PCM_STATE_XRUN:
         case SND_PCM_STATE_SUSPENDED:
@@ -869,6 +891,8 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
             err = GetUnsigned(n, id, &s->suspend_ms);
         } else if (key == "fail_after_frames") {
             err = GetU64(n, id, &s->fail_after_frames);
+        } else if (key == "dead_after_frames") {
+            err = GetU64(n, id, &s->dead_after_frames);
         } else if (key == "stall_after_frames") {
             err = GetU64(n, id, &s->stall_after_frames);
         } else {
