@@ -5,9 +5,15 @@
 
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -57,6 +63,9 @@ pcm.t_xrun_rt {
 }
 pcm.t_gone { type nalvo_fake fail_after_frames 4500 }
 pcm.t_gone_rt { type nalvo_fake realtime true fail_after_frames 2500 }
+pcm.t_stall { type nalvo_fake stall_after_frames 4500 }
+pcm.t_dead { type nalvo_fake dead_after_frames 4500 }
+pcm.t_dead_rt { type nalvo_fake realtime true dead_after_frames 2500 }
 pcm.t_suspend {
     type nalvo_fake
     formats "S16_LE"
@@ -240,6 +249,99 @@ void ExpectSignals(const Samples& got, uint64_t first, const std::vector<Channel
             }
         }
     }
+}
+
+// What a client that polls the device's descriptors itself gets, as the program's event loop
+// does: the revents of the first wake-up that reports something, the error that
+// snd_pcm_poll_descriptors_revents returned, or neither when the timeout passed.
+struct Polled {
+    int error = 0;
+    unsigned short revents = 0;
+    int idle_wakeups = 0;  // polls that woke up for nothing: a descriptor readable too early
+};
+
+Polled PollDevice(snd_pcm_t* pcm, int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const int count = snd_pcm_poll_descriptors_count(pcm);
+    std::vector<pollfd> fds(static_cast<size_t>(count) + 1);
+    // The loop's own wake-up descriptor, polled along with the device's; nothing writes it here.
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    Polled result;
+    // A device that spins the loop gets stopped here rather than by the test's time limit.
+    while (result.idle_wakeups < 1000) {
+        snd_pcm_poll_descriptors(pcm, fds.data(), static_cast<unsigned>(count));
+        fds.back() = pollfd{wake, POLLIN, 0};
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int ready = poll(fds.data(), fds.size(), std::max<int>(0, left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        unsigned short revents = 0;
+        const int err = snd_pcm_poll_descriptors_revents(pcm, fds.data(),
+                                                         static_cast<unsigned>(count), &revents);
+        if (err < 0) {
+            result.error = err;
+            break;
+        }
+        if (revents & (POLLIN | POLLERR | POLLNVAL)) {
+            result.revents = revents;
+            break;
+        }
+        ++result.idle_wakeups;
+    }
+    close(wake);
+    return result;
+}
+
+void IgnoreSignal(int) {}
+
+// A blocking read of a period on a thread of its own. When it has not returned after `ms`, it is
+// stopped as an application stops one (snd_pcm_abort, then a signal that breaks libasound's
+// poll). The processor time it took meanwhile tells a wait from a busy loop.
+struct BlockedRead {
+    bool returned;  // within `ms`
+    long result;
+    long cpu_ms;
+};
+
+BlockedRead ReadWithin(snd_pcm_t* pcm, const StreamSetup& s, int ms) {
+    struct sigaction sa {};
+    sa.sa_handler = IgnoreSignal;  // no SA_RESTART: the poll returns EINTR
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGUSR1, &sa, nullptr);
+    std::atomic<bool> done{false};
+    long result = 0;
+    std::thread reader([&] {
+        Samples got;
+        result = ReadOnce(pcm, s, s.period, &got);
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    BlockedRead r{done, 0, 0};
+    clockid_t cpu_clock{};
+    timespec cpu{};
+    if (pthread_getcpuclockid(reader.native_handle(), &cpu_clock) == 0 &&
+        clock_gettime(cpu_clock, &cpu) == 0) {
+        r.cpu_ms = cpu.tv_sec * 1000 + cpu.tv_nsec / 1000000;
+    }
+    if (!done) {
+        snd_pcm_abort(pcm);
+        while (!done) {  // again and again: the first signal may come before the poll
+            pthread_kill(reader.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    reader.join();
+    r.result = result;
+    return r;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -533,7 +635,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------------------------------------
 
-enum class Recovery { kPrepare, kResume, kNone };
+// kNone: the device is gone and a prepare fails. kDead: the sound server behind it is gone; a
+// prepare and a start succeed, but every read fails again at once.
+enum class Recovery { kPrepare, kResume, kNone, kDead };
 
 struct Event {
     uint64_t at;  // device frame at which the read fails
@@ -548,6 +652,7 @@ struct FaultCase {
     snd_pcm_access_t access;
     std::vector<Event> events;
     uint64_t until;  // frames of device time to read through
+    snd_pcm_format_t format = kS16;
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -566,6 +671,7 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
     ASSERT_EQ(pcm.error(), 0) << snd_strerror(pcm.error());
     StreamSetup s;
     s.access = c.access;
+    s.format = c.format;
     ASSERT_EQ(Configure(pcm.get(), s), 0);
     uint64_t frame = 0;
     size_t event = 0;
@@ -584,6 +690,17 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
         if (e.recovery == Recovery::kNone) {
             EXPECT_LT(ReadOnce(pcm.get(), s, 1000, &got), 0) << "the device came back";
             EXPECT_LT(snd_pcm_prepare(pcm.get()), 0);
+            break;
+        }
+        if (e.recovery == Recovery::kDead) {
+            for (const bool start : {false, true}) {
+                EXPECT_EQ(snd_pcm_prepare(pcm.get()), 0);
+                // Prepared, the device has nothing to wait for but the error.
+                EXPECT_EQ(start ? snd_pcm_start(pcm.get()) : snd_pcm_wait(pcm.get(), 5000),
+                          start ? 0 : -EPIPE);
+                EXPECT_EQ(ReadOnce(pcm.get(), s, 1000, &got), -EPIPE) << "started: " << start;
+            }
+            EXPECT_EQ(snd_pcm_wait(pcm.get(), 5000), -EPIPE);
             break;
         }
         ASSERT_EQ(e.recovery == Recovery::kPrepare ? snd_pcm_prepare(pcm.get())
@@ -614,6 +731,18 @@ INSTANTIATE_TEST_SUITE_P(
             "UnpluggedNonInterleaved", "t_gone", kN, {{4500, -ENODEV, Recovery::kNone, 0}}, 20000},
         FaultCase{
             "UnpluggedRealTime", "t_gone_rt", kI, {{2500, -ENODEV, Recovery::kNone, 0}}, 20000},
+        FaultCase{"DeadServer", "t_dead", kI, {{4500, -EPIPE, Recovery::kDead, 0}}, 20000},
+        FaultCase{"DeadServerNonInterleaved24",
+                  "t_dead",
+                  kN,
+                  {{4500, -EPIPE, Recovery::kDead, 0}},
+                  20000,
+                  kS24},
+        FaultCase{"DeadServerRealTime",
+                  "nalvo_deadserver",
+                  kI,
+                  {{48000, -EPIPE, Recovery::kDead, 0}},
+                  60000},
         FaultCase{"Suspend", "t_suspend", kI, {{2048, -ESTRPIPE, Recovery::kResume, 2048}}, 8000},
         FaultCase{"SuspendThenPrepare",
                   "t_suspend",
@@ -719,6 +848,196 @@ TEST(RealTime, DoesNotHandOutAFullBufferAtOnce) {
     ASSERT_EQ(snd_pcm_start(fast.get()), 0);
     EXPECT_EQ(snd_pcm_avail(fast.get()), 131072);
 }
+
+// ---------------------------------------------------------------------------------------------
+
+// A client in non-blocking mode that polls the device itself: it reads only when poll reports the
+// device readable, takes everything that is there, and tries once more at once. A paced device
+// has less than a period left then and must say -EAGAIN; it becomes readable again once a period
+// is there, and not before. The stream ends when `until` frames have been read or in an error;
+// after an overrun a prepare and a start bring the frames back.
+struct PollCase {
+    const char* name;
+    const char* device;
+    snd_pcm_access_t access;
+    snd_pcm_format_t format;
+    bool paced;         // frames come with the clock
+    uint64_t until;     // frames to read
+    int late_ms;        // pause after the first read: longer than the ring buffer overruns it
+    long error;         // what ends the stream before `until`, or 0
+    uint64_t fails_at;  // frame of that error, kAnyFrame when the clock decides
+    bool dead = false;  // the sound server is gone: the error comes back after a prepare
+};
+
+constexpr uint64_t kAnyFrame = UINT64_MAX;
+
+void PrintTo(const PollCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NonBlocking : public ::testing::TestWithParam<PollCase> {};
+
+TEST_P(NonBlocking, ReadsWhenPollSaysSoAndErrorsArrive) {
+    const PollCase& c = GetParam();
+    HangGuard guard(30);
+    Pcm pcm(c.device);
+    ASSERT_EQ(pcm.error(), 0) << snd_strerror(pcm.error());
+    snd_pcm_t* h = pcm.get();
+    StreamSetup s;
+    s.access = c.access;
+    s.format = c.format;
+    s.buffer = 8192;
+    ASSERT_EQ(Configure(h, s), 0);
+    ASSERT_EQ(snd_pcm_nonblock(h, 1), 0);
+    ASSERT_EQ(snd_pcm_start(h), 0);
+    Samples got;
+    uint64_t frame = 0;
+    long error = 0;
+    int again = 0;
+    int idle = 0;
+    while (frame < c.until && error == 0) {
+        const Polled p = PollDevice(h, 2000);
+        idle += p.idle_wakeups;
+        if (p.error < 0) {
+            error = p.error;
+            break;
+        }
+        ASSERT_NE(p.revents, 0) << "not readable for 2 s at frame " << frame;
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(h);
+        if (!(p.revents & POLLERR) && avail >= 0) {
+            // Readable means a period is there, or everything up to the error to come.
+            const uint64_t due =
+                c.error != 0 && c.fails_at != kAnyFrame ? c.fails_at - frame : kAnyFrame;
+            EXPECT_GE(static_cast<uint64_t>(avail), std::min<uint64_t>(s.period, due))
+                << "readable at frame " << frame;
+        }
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const long n = ReadOnce(h, s, s.buffer, &got);
+            if (n == -EAGAIN && attempt == 1) {
+                ++again;
+            } else if (n < 0) {
+                error = n;
+            } else {
+                EXPECT_TRUE(attempt == 0 || !c.paced || n >= static_cast<long>(s.period))
+                    << n << " frames at frame " << frame << " just after taking everything";
+                ExpectSignals(got, frame, {Pattern(), Pattern()}, s);
+                frame += static_cast<uint64_t>(n);
+            }
+            if (error != 0) {
+                break;
+            }
+        }
+        if (c.late_ms > 0 && frame > 0 && frame <= s.buffer) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.late_ms));
+        }
+    }
+    EXPECT_EQ(idle, 0) << "poll woke up while the device had nothing to report";
+    EXPECT_EQ(error, c.error) << snd_strerror(static_cast<int>(error));
+    if (c.error != 0 && c.fails_at != kAnyFrame) {
+        EXPECT_EQ(frame, c.fails_at);
+    }
+    if (c.paced && c.error == 0) {
+        EXPECT_GT(again, 0) << "never less than a period after taking everything";
+    }
+    if (error == -EPIPE) {
+        // After an overrun a prepare and a start bring the frames back. A dead server's device
+        // takes both, then tells the poll at once, and the read.
+        ASSERT_EQ(snd_pcm_prepare(h), 0);
+        ASSERT_EQ(snd_pcm_start(h), 0);
+        const Polled p = PollDevice(h, 2000);
+        const long n = ReadOnce(h, s, s.buffer, &got);
+        if (c.dead) {
+            EXPECT_TRUE(p.error == -EPIPE || (p.revents & POLLERR)) << "not told for 2 s";
+            EXPECT_EQ(n, -EPIPE);
+        } else {
+            EXPECT_EQ(p.error, 0);
+            EXPECT_TRUE(p.revents & POLLIN);
+            EXPECT_GT(n, 0);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, NonBlocking,
+    ::testing::Values(
+        PollCase{"RealTime", "t_rt_pattern", kI, kS16, true, 20000, 0, 0, 0},
+        PollCase{"RealTimeNonInterleaved24", "t_rt_pattern", kN, kS24, true, 20000, 0, 0, 0},
+        PollCase{"Fast", "nalvo_pattern", kN, kS24, false, 50000, 0, 0, 0},
+        PollCase{"RealTimeLateReader", "t_rt_pattern", kI, kS16, true, 20000, 400, -EPIPE,
+                 kAnyFrame},
+        PollCase{"RealTimeInjectedOverrun", "t_xrun_rt", kI, kS16, true, 20000, 0, -EPIPE, 1024},
+        PollCase{"RealTimeUnplugged", "t_gone_rt", kN, kS16, true, 20000, 0, -ENODEV, 2500},
+        PollCase{"RealTimeDeadServer", "t_dead_rt", kN, kS24, true, 20000, 0, -EPIPE, 2500, true}),
+    [](const ::testing::TestParamInfo<PollCase>& info) { return std::string(info.param.name); });
+
+// A source that stops delivering, as a sound server whose buffers stop coming: the frames before
+// the stall arrive, then nothing and no error, for ever. A non-blocking read says -EAGAIN, the
+// descriptor never becomes readable, a prepare and a start do not bring frames back, and a
+// blocking read waits inside libasound's poll until it is aborted.
+struct StallCase {
+    const char* name;
+    const char* device;
+    snd_pcm_access_t access;
+    snd_pcm_format_t format;
+    uint64_t stalls_at;
+};
+
+void PrintTo(const StallCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Stall : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(Stall, FramesStopWithoutAnError) {
+    const StallCase& c = GetParam();
+    HangGuard guard(30);
+    Pcm pcm(c.device);
+    ASSERT_EQ(pcm.error(), 0) << snd_strerror(pcm.error());
+    snd_pcm_t* h = pcm.get();
+    StreamSetup s;
+    s.access = c.access;
+    s.format = c.format;
+    s.buffer = 8192;
+    ASSERT_EQ(Configure(h, s), 0);
+    Samples got;
+    uint64_t frame = 0;
+    // A blocking read waits for all it asked for, so these end exactly at the stall.
+    while (frame < c.stalls_at) {
+        const long n = ReadOnce(h, s, 500, &got);
+        ASSERT_GT(n, 0) << snd_strerror(static_cast<int>(n)) << " at frame " << frame;
+        ExpectSignals(got, frame, {Pattern(), Pattern()}, s);
+        frame += static_cast<uint64_t>(n);
+    }
+    EXPECT_EQ(frame, c.stalls_at);
+    for (const char* when : {"after the stall", "after a prepare"}) {
+        SCOPED_TRACE(when);
+        ASSERT_EQ(snd_pcm_nonblock(h, 1), 0);
+        EXPECT_EQ(ReadOnce(h, s, 1000, &got), -EAGAIN);
+        const Polled p = PollDevice(h, 300);
+        EXPECT_EQ(p.error, 0);
+        EXPECT_EQ(p.revents, 0);
+        EXPECT_EQ(p.idle_wakeups, 0) << "the descriptor was readable";
+        const snd_pcm_sframes_t avail = snd_pcm_avail_update(h);
+        EXPECT_GE(avail, 0);
+        EXPECT_LT(avail, static_cast<snd_pcm_sframes_t>(s.period));
+        ASSERT_EQ(snd_pcm_nonblock(h, 0), 0);
+        ASSERT_EQ(snd_pcm_prepare(h), 0);
+        ASSERT_EQ(snd_pcm_start(h), 0);
+    }
+    const BlockedRead r = ReadWithin(h, s, 300);
+    EXPECT_FALSE(r.returned) << "a blocking read returned " << r.result;
+    EXPECT_EQ(r.result, -EINTR) << "what the aborted wait returns";
+    EXPECT_LT(r.cpu_ms, 100) << "the blocking read spun instead of waiting";
+    EXPECT_EQ(snd_pcm_drop(h), 0);
+    EXPECT_EQ(pcm.Close(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, Stall,
+    ::testing::Values(StallCase{"Fast", "t_stall", kI, kS16, 4500},
+                      StallCase{"FastNonInterleaved24", "t_stall", kN, kS24, 4500},
+                      StallCase{"RealTime", "nalvo_stalled", kI, kS24, 48000}),
+    [](const ::testing::TestParamInfo<StallCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 

@@ -1,16 +1,19 @@
 // ALSA I/O plugin "nalvo_fake": a capture device without hardware, for the tests.
 //
 // It produces the deterministic signals of fake_signal.h, restricts the hardware parameters
-// the way a picky sound card does, and injects faults (overruns, suspends, unplugging) at exact
-// frames. Every behaviour is selected per device definition in the ALSA configuration; see
-// README.md for the keys.
+// the way a picky sound card does, and injects faults (overruns, suspends, unplugging, a sound
+// server that dies, a source that stops delivering) at exact frames. Every behaviour is selected
+// per device definition in the ALSA configuration; see README.md for the keys.
 //
 // Device model. "origin" is the device frame (see fake_signal.h) at application position 0,
 // i.e. the first frame the application gets after a prepare. ioplug's appl_ptr counts the
 // frames the application has taken since then, "hw" the frames the device has captured. A fast
 // device always has a full buffer (hw = appl_ptr + buffer size); a real-time one captures with
-// the monotonic clock. A pending fault caps hw at its frame, so the frames before it are
-// delivered normally and the fault fires when the application has read up to it.
+// the monotonic clock, a whole period at a time, as a card reports its position at each period
+// interrupt and a sound server hands over one buffer per cycle: a reader that has taken
+// everything finds nothing until the next period is complete. A pending fault caps hw at its
+// frame, so the frames before it are delivered normally and the fault fires when the
+// application has read up to it.
 //
 // A real-time device keeps device time with the clock from its first start, as the world it
 // captures does: while it is stopped (an overrun, a drop) frames go by uncaptured, and the
@@ -62,6 +65,8 @@ struct Settings {
     std::vector<uint64_t> suspend_periods;
     unsigned suspend_ms = 0;  // how long a suspend lasts before the device can come back
     uint64_t fail_after_frames = kNever;
+    uint64_t dead_after_frames = kNever;
+    uint64_t stall_after_frames = kNever;
 };
 
 struct Fake {
@@ -78,6 +83,7 @@ struct Fake {
     bool running = false;
     bool in_xrun = false;
     bool gone = false;
+    bool dead = false;  // the sound server behind the device is gone
     std::vector<bool> xrun_fired;
     std::vector<bool> xrun_frame_fired;
     std::vector<bool> suspend_fired;
@@ -100,7 +106,8 @@ Fake* Self(snd_pcm_ioplug_t* io) {
 // Poll descriptor. It must be readable only while there is something to report: libasound's
 // snd_pcm_wait() polls again and again until poll_revents says POLLIN or POLLERR, so a
 // descriptor that stays readable while we report nothing turns the wait into a busy loop that
-// its timeout does not end.
+// its timeout does not end. An application that polls the descriptor itself must not wake up
+// before avail_min frames are there either, as with a sound card.
 
 uint64_t NowNs() {
     timespec ts{};
@@ -129,7 +136,11 @@ void MakeReadable(Fake* f) {
     }
 }
 
+// A dead server's device stays readable for good, so that every poll wakes up to the error.
 void MakeQuiet(Fake* f) {
+    if (f->dead) {
+        return;
+    }
     if (f->cfg.realtime) {
         itimerspec off{};
         timerfd_settime(f->fd, 0, &off, nullptr);
@@ -154,8 +165,11 @@ uint64_t Appl(const Fake* f) {
 // Frames since the prepare up to the next fault, kNever when none is pending.
 uint64_t FaultLimit(const Fake* f) {
     uint64_t limit = kNever;
-    if (f->cfg.fail_after_frames != kNever) {
-        limit = f->cfg.fail_after_frames > f->origin ? f->cfg.fail_after_frames - f->origin : 0;
+    for (uint64_t at : {f->cfg.fail_after_frames, f->cfg.dead_after_frames}) {
+        if (at != kNever) {
+            const uint64_t left = at > f->origin ? at - f->origin : 0;
+            limit = left < limit ? left : limit;
+        }
     }
     auto consider = [&](const std::vector<uint64_t>& periods, const std::vector<bool>& fired) {
         for (size_t i = 0; i < periods.size(); ++i) {
@@ -177,6 +191,16 @@ uint64_t FaultLimit(const Fake* f) {
     return limit;
 }
 
+// Frames since the prepare up to the frame at which the source stops delivering, kNever when it
+// never does. Unlike a fault, a stall has nothing to report: the frames just stop coming.
+uint64_t StallLimit(const Fake* f) {
+    const uint64_t at = f->cfg.stall_after_frames;
+    if (at == kNever) {
+        return kNever;
+    }
+    return at > f->origin ? at - f->origin : 0;
+}
+
 // Frames in `ns` nanoseconds at the stream's rate, rounded down. Whole seconds and the rest
 // apart: the product of the rest (below 1e9) and a 32-bit rate fits 64 bits, and 32-bit ARM
 // has no 128-bit integers.
@@ -185,7 +209,8 @@ uint64_t FramesIn(const Fake* f, uint64_t ns) {
     return ns / 1000000000u * rate + ns % 1000000000u * rate / 1000000000u;
 }
 
-// Frames captured since the prepare if nothing stopped the device.
+// Frames captured since the prepare if nothing stopped the device: a real-time device hands
+// them over in whole periods.
 uint64_t Produced(const Fake* f) {
     if (!f->running) {
         return f->hw;
@@ -193,23 +218,79 @@ uint64_t Produced(const Fake* f) {
     if (!f->cfg.realtime) {
         return Appl(f) + f->io.buffer_size;
     }
-    return f->hw_at_t0 + FramesIn(f, NowNs() - f->t0_ns);
+    const uint64_t period = f->io.period_size;
+    return f->hw_at_t0 + FramesIn(f, NowNs() - f->t0_ns) / period * period;
 }
 
-// Clock time at which a real-time device has captured `frames` frames since the prepare.
+// Frames the application may have since the prepare: what the device produced, up to a pending
+// fault or a stall.
+uint64_t Captured(const Fake* f) {
+    uint64_t hw = Produced(f);
+    for (uint64_t limit : {FaultLimit(f), StallLimit(f)}) {
+        if (hw > limit) {
+            hw = limit;
+        }
+    }
+    return hw;
+}
+
+// Clock time at which a real-time device has captured `frames` frames since the prepare, i.e.
+// the end of the period that holds the last of them.
 uint64_t TimeOfFrame(const Fake* f, uint64_t frames) {
     if (frames <= f->hw_at_t0) {
         return f->t0_ns;
     }
-    // frames * 1e9 / rate, rounded up, split like Produced(): whole seconds of frames, then
+    // frames * 1e9 / rate, rounded up, split like FramesIn(): whole seconds of frames, then
     // the rest (below the rate), whose product with 1e9 fits 64 bits.
-    const uint64_t n = frames - f->hw_at_t0;
+    const uint64_t period = f->io.period_size;
+    const uint64_t n = (frames - f->hw_at_t0 + period - 1) / period * period;
     const uint64_t rate = f->io.rate;
     return f->t0_ns + n / rate * 1000000000u + (n % rate * 1000000000u + rate - 1) / rate;
 }
 
 snd_pcm_sframes_t Wrap(const Fake* f, uint64_t pos) {
     return static_cast<snd_pcm_sframes_t>(f->boundary ? pos % f->boundary : pos);
+}
+
+constexpr uint64_t kNow = 0;
+
+// When a running stream lets the application, having taken `appl` frames since the prepare,
+// read without waiting: kNow, a clock time or kNever. That is once avail_min frames are there,
+// or everything before a pending fault, so that the read reaching it reports the fault: waiting
+// for more than the fault lets through would never end. The frames before a stall count as a
+// last, short period; after them nothing comes.
+uint64_t ReadyAt(const Fake* f, uint64_t appl) {
+    const uint64_t limit = FaultLimit(f);
+    if (appl >= limit) {
+        return kNow;  // the fault to report
+    }
+    const uint64_t stall = StallLimit(f);
+    if (appl >= stall) {
+        return kNever;
+    }
+    if (!f->cfg.realtime) {
+        return kNow;  // a full buffer
+    }
+    uint64_t need = appl + f->avail_min;
+    for (uint64_t cap : {limit, stall}) {
+        if (need > cap) {
+            need = cap;
+        }
+    }
+    return Produced(f) >= need ? kNow : TimeOfFrame(f, need);
+}
+
+// Readable now if the application can read, else from the moment it can; returns ReadyAt().
+uint64_t UpdatePollFd(Fake* f, uint64_t appl) {
+    const uint64_t when = f->dead ? kNow : ReadyAt(f, appl);
+    if (when == kNow) {
+        MakeReadable(f);
+    } else if (when == kNever) {
+        MakeQuiet(f);
+    } else {
+        ArmTimerAt(f, when);  // also takes back an expiry that made it readable before
+    }
+    return when;
 }
 
 // The application has read everything up to the fault at origin + appl_ptr: fire it.
@@ -220,6 +301,10 @@ snd_pcm_sframes_t FireFault(Fake* f) {
         f->gone = true;
         snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_DISCONNECTED);
         return Wrap(f, f->hw);
+    }
+    if (f->cfg.dead_after_frames != kNever && frame >= f->cfg.dead_after_frames) {
+        f->dead = true;
+        return -EPIPE;  // for good: see FakePointer
     }
     for (size_t i = 0; i < f->cfg.xrun_periods.size(); ++i) {
         if (!f->xrun_fired[i] && PeriodStart(f, f->cfg.xrun_periods[i]) == frame) {
@@ -307,16 +392,14 @@ int FakeStart(snd_pcm_ioplug_t* io) {
     f->t0_ns = now;
     f->hw_at_t0 = f->hw;
     f->frame_at_t0 = f->origin + f->hw;
-    MakeReadable(f);  // real-time: poll_revents re-arms it for the first period
+    UpdatePollFd(f, Appl(f));
     return 0;
 }
 
 int FakeStop(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
     if (f->running && f->cfg.realtime && !f->in_xrun) {
-        const uint64_t limit = FaultLimit(f);
-        const uint64_t produced = Produced(f);
-        f->hw = produced < limit ? produced : limit;
+        f->hw = Captured(f);
     }
     f->running = false;
     MakeQuiet(f);
@@ -329,7 +412,10 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
         snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
         return Wrap(f, f->hw);
     }
-    if (f->in_xrun) {
+    // pipewire-alsa's pointer callback returns the error the core reported when the connection
+    // to the server broke, -EPIPE, in every state and after every prepare: ioplug turns it into
+    // the XRUN state each time, so reads fail at once, and no prepare brings the server back.
+    if (f->in_xrun || f->dead) {
         return -EPIPE;
     }
     if (!f->running) {
@@ -339,10 +425,7 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
     if (Appl(f) >= limit) {
         return FireFault(f);
     }
-    uint64_t hw = Produced(f);
-    if (hw > limit) {
-        hw = limit;
-    }
+    const uint64_t hw = Captured(f);
     if (f->cfg.realtime && hw - Appl(f) >= io->buffer_size) {
         // The ring is full: the device stops, as hardware does at libasound's default stop
         // threshold (the buffer size). The prepare discards what the ring holds.
@@ -374,6 +457,11 @@ snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     }
     if (Appl(f) + size > f->delivered) {
         f->delivered = Appl(f) + size;
+    }
+    // ioplug moves appl_ptr on after this returns. Having taken everything, the application
+    // must not find the descriptor readable before the next period.
+    if (f->running && !f->in_xrun && !f->gone) {
+        UpdatePollFd(f, Appl(f) + size);
     }
     return static_cast<snd_pcm_sframes_t>(size);
 }
@@ -466,13 +554,20 @@ int FakeResume(snd_pcm_ioplug_t* io) {
     f->hw_at_t0 = f->hw;
     f->frame_at_t0 = f->origin + f->hw;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
-    MakeReadable(f);
+    UpdatePollFd(f, Appl(f));
     return 0;
 }
 
-int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd*, unsigned int, unsigned short* revents) {
+int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfds, unsigned int nfds,
+                    unsigned short* revents) {
     Fake* f = Self(io);
     *revents = 0;
+    if (f->dead) {
+        // As pipewire-alsa's: the descriptor is readable and poll_revents returns the error
+        // itself, whatever the state, so snd_pcm_wait() and an application's own poll loop get
+        // -EPIPE at once instead of waiting for frames that never come.
+        return -EPIPE;
+    }
     switch (io->state) {
         case SND_PCM_STATE_XRUN:
         case SND_PCM_STATE_SUSPENDED:
@@ -488,25 +583,12 @@ int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd*, unsigned int, unsigned
         *revents = POLLIN;  // the next read reports it
         return 0;
     }
-    if (!f->cfg.realtime) {
+    // As a sound card's: POLLIN only when poll() found the descriptor readable and the frames
+    // are there. The descriptor follows the stream either way, so an application woken by
+    // another descriptor polls again and wakes when they are.
+    const bool polled_in = nfds > 0 && (pfds[0].revents & POLLIN);
+    if (UpdatePollFd(f, Appl(f)) == kNow && polled_in) {
         *revents = POLLIN;
-        return 0;
-    }
-    uint64_t expirations = 0;
-    ssize_t n = read(f->fd, &expirations, sizeof expirations);
-    (void)n;
-    // Ready once avail_min frames are there, or everything before a pending fault: waiting for
-    // more than the fault lets through would never end.
-    const uint64_t limit = FaultLimit(f);
-    uint64_t need = Appl(f) + f->avail_min;
-    if (need > limit) {
-        need = limit;
-    }
-    if (Produced(f) >= need) {
-        *revents = POLLIN;
-        MakeReadable(f);  // stay readable until the application has read
-    } else {
-        ArmTimerAt(f, TimeOfFrame(f, need));
     }
     return 0;
 }
@@ -809,6 +891,10 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
             err = GetUnsigned(n, id, &s->suspend_ms);
         } else if (key == "fail_after_frames") {
             err = GetU64(n, id, &s->fail_after_frames);
+        } else if (key == "dead_after_frames") {
+            err = GetU64(n, id, &s->dead_after_frames);
+        } else if (key == "stall_after_frames") {
+            err = GetU64(n, id, &s->stall_after_frames);
         } else {
             bool handled = false;
             err = ParseChannelKey(n, id, s, &handled);
