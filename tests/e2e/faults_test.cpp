@@ -245,6 +245,86 @@ TEST(DeviceLost, CaptureStopsAndFilesHoldWhatWasDelivered) {
         }
 }
 
+TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
+    // One second of audio, then a source that delivers nothing and reports nothing (a sound
+    // server whose session manager is gone), or a server that died: every read fails, and a
+    // restart is accepted and fails again at once. Neither may leave silence standing in for
+    // time that did not pass, and a stop must be heard while nothing comes.
+    const Format fmt = kFormats[1];
+    const int64_t delivered = 48000;
+    struct Case {
+        const char* name;
+        const char* keys;
+        double stopAfter;  // seconds after the last redraw before the stall; < 0: none
+        int status;
+        const char* err;
+        int64_t silenceMax;  // frames after what was delivered
+    };
+    const Case cases[] = {
+        {"stalled", "stall_after_frames 48000", -1, 1,
+         "nalvo: recording stopped, the capture device failed: src gave no audio for 5 s\n", 0},
+        {"stalled, then stopped", "stall_after_frames 48000", 1.0, 0, "", 0},
+        {"server died", "dead_after_frames 48000", -1, 1,
+         "nalvo: recording stopped, the capture device failed: src gave no audio after a "
+         "restart\n",
+         2400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        const RunResult r = RunNalvo(
+            {.args = Args(fmt, "20", "src", kModes[2]),
+             .cwd = dir.path(),
+             .signalAfterRedraws = c.stopAfter < 0 ? -1 : 11,
+             .atRedraws =
+                 [&](pid_t pid) {
+                     std::this_thread::sleep_for(std::chrono::duration<double>(c.stopAfter));
+                     kill(pid, SIGINT);
+                 },
+             .alsaConfig =
+                 WithDevices(dir, FakeDevice("src", std::string("realtime true\n") + c.keys)),
+             .timeoutSeconds = 15});
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.find("Done") != std::string::npos, c.status == 0);
+        const Wav w = ReadWav(dir / "in1.wav");
+        ASSERT_TRUE(w.valid);
+        EXPECT_EQ(w.dataSize, w.data.size());
+        ASSERT_GE(static_cast<int64_t>(w.Frames()), delivered);
+        EXPECT_LE(static_cast<int64_t>(w.Frames()), delivered + c.silenceMax);
+        for (int64_t f = 0; f < static_cast<int64_t>(w.Frames()); ++f) {
+            const int32_t want = f < delivered ? PatternSource().Sample(f, 0, fmt.rate, 24) : 0;
+            ASSERT_EQ(w.Sample(static_cast<size_t>(f), 0), want) << "frame " << f;
+        }
+    }
+}
+
+TEST(PowerCut, AudioBeforeASilentSourceIsAnnouncedWithinSeconds) {
+    // Eleven periods arrive, fewer than the writer is woken for; then nothing. Killed three
+    // seconds into the silence, the file must already announce them.
+    const Format fmt = kFormats[1];
+    ScratchDir dir;
+    const RunResult r =
+        RunNalvo({.args = Args(fmt, "20", "src", kModes[2]),
+                  .cwd = dir.path(),
+                  .signalAfterRedraws = 11,
+                  .stopSignal = SIGKILL,
+                  .atRedraws =
+                      [&](pid_t pid) {
+                          std::this_thread::sleep_for(std::chrono::seconds(3));
+                          kill(pid, SIGKILL);
+                      },
+                  .alsaConfig = WithDevices(
+                      dir, FakeDevice("src", "realtime true\n stall_after_frames 45056")),
+                  .timeoutSeconds = 15});
+    EXPECT_EQ(r.termSignal, SIGKILL);
+    const Wav w = ReadWav(dir / "in1.wav");
+    ASSERT_TRUE(w.valid);
+    EXPECT_EQ(w.dataSize, 45056u * 6);
+    ExpectRecording(dir / "in1.wav", fmt, true, 0, PatternSource(), 45056, 4096);
+}
+
 TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {
     const Source src = PatternSource();
     // 24-bit stereo frames are 6 bytes: a limit 100 bytes past two periods leaves 16 whole
