@@ -120,7 +120,7 @@ Wait WaitForDevice(CaptureState& c, int64_t untilNs) {
         return gStopRequested ? Wait::Stopped : Wait::Ready;
     }
     const int ms = static_cast<int>(std::min<int64_t>((left + 999999) / 1000000, 1000000));
-    const int r = poll(fds, static_cast<nfds_t>(n + 1), ms);
+    const int r = poll(fds, static_cast<nfds_t>(n) + 1, ms);
     if (gStopRequested) {
         return Wait::Stopped;
     }
@@ -234,7 +234,8 @@ ReadResult ReadPeriod(CaptureState& c, uint8_t* buf, int64_t at, int& got, int64
             return result;
         }
     }
-    gap = c.owedSilence / c.period;
+    // Whole periods of what is still owed go after this one; the rest opens the next.
+    gap = c.period > 0 ? c.owedSilence / c.period : 0;
     c.owedSilence -= gap * c.period;
     return ReadResult::Complete;
 }
