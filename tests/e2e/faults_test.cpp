@@ -16,7 +16,7 @@
 
 namespace {
 
-const Format kFormats[] = {{"1648", 48000, 2}, {"2448", 48000, 3}};
+const Format kFormats[] = {FormatOf("1648"), FormatOf("2448")};
 
 std::vector<std::string> OutputFiles(const Mode& mode) {
     return mode.files == 2 ? std::vector<std::string>{"in1.wav", "in2.wav"}
@@ -90,7 +90,8 @@ TEST(Overrun, WithinAPeriodKeepsWhatWasReadAndSilencesTheRest) {
             EXPECT_EQ(w.dataSize, w.data.size());
             ASSERT_EQ(static_cast<int64_t>(w.Frames()), total);
             for (int64_t f = 0; f < total; ++f) {
-                const int32_t want = f >= at && f < resume ? 0 : src.Sample(f, input, 48000, 24);
+                const int32_t want =
+                    f >= at && f < resume ? 0 : src.Sample(f, input, fmt.rate, fmt.bits);
                 ASSERT_EQ(w.Sample(static_cast<size_t>(f), 0), want) << "frame " << f;
             }
         }
@@ -238,7 +239,7 @@ TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {
     const Source src = PatternSource();
     // 24-bit stereo frames are 6 bytes: a limit 100 bytes past two periods leaves 16 whole
     // frames and a partial one that must be cut.
-    const Format fmt = {"2448", 48000, 3};
+    const Format& fmt = FormatOf("2448");
     ScratchDir dir;
     const RunResult r = RunNalvo({.args = Args(fmt, "1", "nalvo_pattern", kModes[2]),
                                   .cwd = dir.path(),
@@ -314,7 +315,7 @@ TEST(UserStop, ConsoleThatStopsReadingNeverHoldsUpTheCapture) {
     // Ctrl-S, or a pipe nobody reads: seconds without taking a byte, far longer than the
     // device's buffer lasts at 96 kHz. A clipping warning comes meanwhile (at 3 s, once the
     // pipe is full): it waits for the console, the capture does not.
-    const Format fmt = {"2496", 96000, 3};
+    const Format& fmt = FormatOf("2496");
     Source src = PatternSource();
     src.ch[0].fullscale = {288000};
     ScratchDir dir;

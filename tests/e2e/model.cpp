@@ -43,9 +43,9 @@ std::string Dbfs(int input, int32_t peak, unsigned sampleBytes) {
 // period with the peaks measured one period late, the hold window, and the report.
 std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& src, int period,
                            int32_t total) {
-    const unsigned bits = fmt.sampleBytes * 8;
+    const unsigned bits = fmt.bits;
     const int inputs = mode.stereo || mode.files == 2 ? 2 : 1;
-    const int32_t clip = fmt.sampleBytes == 3 ? 8388606 : 32766;
+    const int32_t clip = fmt.bytes() == 3 ? 8388606 : 32766;
     std::string s = mode.stereo ? "Recording in Stereo\n" : "Recording\n";
     int32_t rec[2] = {0, 0}, per[2] = {0, 0}, hold[2] = {0, 0};
     int holdCount = 0, reset = 1;
@@ -64,7 +64,7 @@ std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& sr
         char text[2 * kDisplayTextMax];
         int n = FormatClock(text, sizeof text, total, -k * period, fmt.rate);
         n += FormatMeter(text + n, sizeof text - n, per, 45.0f, reset, 11.25f,
-                         static_cast<int>(fmt.sampleBytes), inputs, hold);
+                         static_cast<int>(fmt.bytes()), inputs, hold);
         s.append(text, static_cast<size_t>(n));
         ++holdCount;
         for (int ch = 0; ch < inputs; ++ch) {
@@ -79,7 +79,7 @@ std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& sr
     }
     s += "\n\nInput Channel Peaks:\n";
     for (int ch = 0; ch < inputs; ++ch) {
-        s += Dbfs(ch + 1, rec[ch], fmt.sampleBytes);
+        s += Dbfs(ch + 1, rec[ch], fmt.bytes());
     }
     if (!src.lostPeriods.empty()) {
         s += "\nRecord Overruns = " + std::to_string(src.lostPeriods.size()) + "\n";
@@ -96,12 +96,12 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
     const Wav w = ReadWav(path);
     ASSERT_TRUE(w.valid);
     EXPECT_EQ(w.rate, fmt.rate);
-    EXPECT_EQ(w.bits, fmt.sampleBytes * 8);
+    EXPECT_EQ(w.bits, fmt.bits);
     EXPECT_EQ(w.channels, stereo ? 2 : 1);
     EXPECT_EQ(w.dataSize, w.data.size());
     ASSERT_EQ(static_cast<int64_t>(w.Frames()), frames);
     ASSERT_EQ(w.data.size() % w.blockAlign, 0u);
-    const unsigned bits = fmt.sampleBytes * 8;
+    const unsigned bits = fmt.bits;
     for (int64_t f = 0; f < frames; ++f) {
         for (int c = 0; c < w.channels; ++c) {
             const int input = firstInput + c;

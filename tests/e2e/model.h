@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fake_signal.h"
+#include "kit.h"
 
 struct Mode {
     const char* arg;  // "1", "2" or "s"
@@ -15,11 +16,6 @@ struct Mode {
     bool stereo;
 };
 extern const Mode kModes[3];
-
-struct Format {
-    const char* code;
-    unsigned rate, sampleBytes;
-};
 
 // What the device carries, and which of its periods an injected fault loses.
 struct Source {
@@ -51,8 +47,6 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
 // Arguments for a recording into in1.wav (and in2.wav in mode "2").
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode);
-
-class ScratchDir;
 
 // ALSA_CONFIG_PATH for a test that defines devices of its own (written into `dir`) after
 // the tests' configuration.

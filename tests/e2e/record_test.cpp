@@ -21,13 +21,13 @@ namespace {
 
 constexpr long kNamingEpoch = 1349885340;
 
-const Format k1648 = {"1648", 48000, 2};
-const Format k2496 = {"2496", 96000, 3};
+const Format& k1648 = FormatOf("1648");
+const Format& k2496 = FormatOf("2496");
 
 TEST(Recording, EveryModeAndWidthHoldsTheDeviceSignalExactly) {
     const Source src = PatternSource();
-    for (const Format& fmt : {k1648, k2496, Format{"2444", 44100, 3}, Format{"1688", 88200, 2},
-                              Format{"1696", 96000, 2}, Format{"2488", 88200, 3}}) {
+    for (const char* code : {"1648", "2496", "2444", "1688", "1696", "2488"}) {
+        const Format& fmt = FormatOf(code);
         for (const Mode& mode : kModes) {
             SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
             ScratchDir dir;
@@ -126,7 +126,7 @@ TEST(Recording, ShortFormDReachesTheDefaultDevice) {
     ScratchDir dir;
     const RunResult r = RunNalvo({.args = {"1644", "0.1", "d", "1", "a.wav"}, .cwd = dir.path()});
     ASSERT_EQ(r.status, 0) << r.err;
-    ExpectRecording(dir / "a.wav", {"1644", 44100, 2}, false, 0, PatternSource(), 8192, 4096);
+    ExpectRecording(dir / "a.wav", FormatOf("1644"), false, 0, PatternSource(), 8192, 4096);
 }
 
 struct SetupFailure {
@@ -267,7 +267,7 @@ TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
         EXPECT_GE(number, before);
         EXPECT_LE(number, after);
     }
-    ExpectRecording(dir / files[1], {"2448", 48000, 3}, false, 1, PatternSource(), 4096, 4096);
+    ExpectRecording(dir / files[1], FormatOf("2448"), false, 1, PatternSource(), 4096, 4096);
 }
 
 TEST(FileNames, UncreatableFileStopsBeforeCaptureAndLeavesNothing) {

@@ -20,8 +20,8 @@
 
 namespace {
 
-const Format k2496 = {"2496", 96000, 3};
-const Format k1648 = {"1648", 48000, 2};
+const Format& k2496 = FormatOf("2496");
+const Format& k1648 = FormatOf("1648");
 
 std::vector<std::string> Stall(long afterBytes, long ms) {
     return {std::string("LD_PRELOAD=") + NALVO_STALL_SHIM,
@@ -96,7 +96,7 @@ TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
         bool audio = true, zero = true;
         for (int64_t f = p * 4096; f < (p + 1) * 4096; ++f) {
             const int32_t v = w.Sample(static_cast<size_t>(f), 0);
-            audio = audio && v == src.Sample(f, 0, k1648.rate, 16);
+            audio = audio && v == src.Sample(f, 0, k1648.rate, k1648.bits);
             zero = zero && v == 0;
         }
         ASSERT_TRUE(audio || zero) << "period " << p;
