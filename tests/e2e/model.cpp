@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "display.h"
 #include "harness.h"
 
 const Mode kModes[3] = {{"1", 1, false}, {"2", 2, false}, {"s", 1, true}};
@@ -29,52 +28,68 @@ int32_t PeriodPeak(const Source& src, int k, int ch, int period, unsigned rate, 
     return best;
 }
 
+// dB below full scale: minus infinity for silence, and "-0.0" at full scale, as printed.
+double Db(int32_t magnitude, unsigned bytes) {
+    return -20.0 * log10(FullScale(bytes) / magnitude);
+}
+
 }  // namespace
 
-std::string Dbfs(int input, int32_t peak, unsigned sampleBytes) {
-    const double fs = sampleBytes == 3 ? 8388608.0 : 32768.0;
+std::string Dbfs(int input, int32_t peak, unsigned bytes) {
     char line[64];
     snprintf(line, sizeof line, "\tchannel %i: %.2f dBFS\n", input,
-             static_cast<double>(static_cast<float>(-20.0 * log10(fs / peak))));
+             static_cast<double>(static_cast<float>(Db(peak, bytes))));
     return line;
 }
 
+// The bar follows one level: the peak of input 1, or the mean of both inputs' peaks (their
+// magnitudes, not their dB values). It rises at once to a period louder than the one before
+// and otherwise falls a fixed step; its cells fill from the bottom of the range, a cell lit
+// by any part of it. Each readout shows the latest held peak that was not silence.
+std::string Meter::Line(const int32_t peak[2], const int32_t held[2], int inputs, unsigned bytes) {
+    const int32_t shown = inputs == 2 ? (peak[0] + peak[1]) / 2 : peak[0];
+    const double level = Db(shown, bytes);
+    bar_ = level > previous_ ? level : bar_ - kMeterFallDb;
+    previous_ = static_cast<float>(level);
+    const double cells = (kMeterRangeDb + bar_) / (kMeterRangeDb / double{kMeterCells});
+    const int lit = cells <= 0 ? 0 : std::min(kMeterCells, static_cast<int>(std::ceil(cells)));
+    for (int ch = 0; ch < inputs; ++ch) {
+        if (held[ch] != 0) {
+            char text[16];
+            snprintf(text, sizeof text, "%.1f", Db(held[ch], bytes));
+            readout_[ch] = text;
+        }
+    }
+    return MeterText(lit, readout_[0], inputs == 2 ? readout_[1].c_str() : nullptr);
+}
+
 // The console stream a complete recording must print: the announcement, one redraw per
-// period with the peaks measured one period late, the hold window, and the report.
+// period with the peaks measured one period late, and the report. A held peak is the
+// loudest period of its window so far; a window starts with every HoldPeriods-th redraw.
 std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& src, int period,
                            int32_t total) {
-    const unsigned bits = fmt.bits;
     const int inputs = mode.stereo || mode.files == 2 ? 2 : 1;
-    const int32_t clip = fmt.bytes() == 3 ? 8388606 : 32766;
+    // The two highest codes of the scale clip.
+    const int32_t clip = static_cast<int32_t>(FullScale(fmt.bytes())) - 2;
+    const int window = HoldPeriods(fmt.rate);
     std::string s = mode.stereo ? "Recording in Stereo\n" : "Recording\n";
-    int32_t rec[2] = {0, 0}, per[2] = {0, 0}, hold[2] = {0, 0};
-    int holdCount = 0, reset = 1;
-    const int holdLen = static_cast<int>((3 * fmt.rate) >> 12);
+    Meter meter;
+    int32_t rec[2] = {0, 0}, per[2] = {0, 0}, held[2] = {0, 0};
     for (int k = 1; k <= total / period; ++k) {
         if (src.lostPeriods.count(k - 1)) {
             s += "\nRX\n";
         }
         for (int ch = 0; ch < inputs; ++ch) {
-            per[ch] = PeriodPeak(src, k - 2, ch, period, fmt.rate, bits);
+            per[ch] = PeriodPeak(src, k - 2, ch, period, fmt.rate, fmt.bits);
             rec[ch] = std::max(rec[ch], per[ch]);
             if (per[ch] > clip) {
                 s += "\nInput Channel " + std::to_string(ch + 1) + " is Peaking!\n";
             }
         }
-        char text[2 * kDisplayTextMax];
-        int n = FormatClock(text, sizeof text, total, -k * period, fmt.rate);
-        n += FormatMeter(text + n, sizeof text - n, per, 45.0f, reset, 11.25f,
-                         static_cast<int>(fmt.bytes()), inputs, hold);
-        s.append(text, static_cast<size_t>(n));
-        ++holdCount;
+        s += ClockText(static_cast<double>(total - int64_t{k} * period) / fmt.rate);
+        s += meter.Line(per, held, inputs, fmt.bytes());
         for (int ch = 0; ch < inputs; ++ch) {
-            hold[ch] = std::max(hold[ch], per[ch]);
-        }
-        if (holdCount > holdLen) {
-            for (int ch = 0; ch < inputs; ++ch) {
-                hold[ch] = per[ch];
-            }
-            holdCount = 0;
+            held[ch] = k % window == 0 ? per[ch] : std::max(held[ch], per[ch]);
         }
     }
     s += "\n\nInput Channel Peaks:\n";
@@ -101,14 +116,13 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
     EXPECT_EQ(w.dataSize, w.data.size());
     ASSERT_EQ(static_cast<int64_t>(w.Frames()), frames);
     ASSERT_EQ(w.data.size() % w.blockAlign, 0u);
-    const unsigned bits = fmt.bits;
     for (int64_t f = 0; f < frames; ++f) {
         for (int c = 0; c < w.channels; ++c) {
             const int input = firstInput + c;
             const int64_t device = shiftFrom >= 0 && f >= shiftFrom ? f - shift : f;
             const int32_t want = src.lostPeriods.count(static_cast<int>(f / period))
                                      ? 0
-                                     : src.Sample(device, input, fmt.rate, bits);
+                                     : src.Sample(device, input, fmt.rate, fmt.bits);
             ASSERT_EQ(w.Sample(static_cast<size_t>(f), c), want)
                 << "frame " << f << " input " << input + 1;
         }
