@@ -340,16 +340,7 @@ TEST(UserStop, WarningHeldForAStoppedConsoleReachesItAtTheEnd) {
     // announces every frame); a clipping warning comes near the end, when its pipe is full:
     // the warning still reaches it, in order.
     ScratchDir dir;
-    const auto announced = [&] {
-        uint8_t size[4] = {0, 0, 0, 0};
-        if (FILE* f = fopen((dir / "in1.wav").c_str(), "rb")) {
-            if (fseek(f, 40, SEEK_SET) != 0 || fread(size, 1, 4, f) != 4) {
-                size[0] = size[1] = size[2] = size[3] = 0;
-            }
-            fclose(f);
-        }
-        return size[0] | size[1] << 8 | size[2] << 16 | size[3] << 24;
-    };
+    const auto announced = [&] { return ReadLe(dir / "in1.wav", 40, 4); };
     const RunResult r =
         RunNalvo({.args = Args(kFormats[0], "40", "clip", kModes[0]),
                   .cwd = dir.path(),

@@ -1,10 +1,8 @@
 // Recordings through the real binary from the fake capture device: device setup, the
 // files (header and every sample), and the whole console stream.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,8 +16,6 @@
 #include "model.h"
 
 namespace {
-
-constexpr long kNamingEpoch = 1349885340;
 
 const Format& k1648 = FormatOf("1648");
 const Format& k2496 = FormatOf("2496");
@@ -192,30 +188,21 @@ TEST(LongRecording, GoesOnInTheNextFileFrameForFrame) {
     const Source src = PatternSource();
     for (const auto& f : files) {
         SCOPED_TRACE(f.name);
-        const int fd = open((dir / f.name).c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
         struct stat st;
-        ASSERT_EQ(fstat(fd, &st), 0);
+        ASSERT_EQ(stat((dir / f.name).c_str(), &st), 0);
         EXPECT_EQ(st.st_size, 44 + f.frames * 6);
         EXPECT_LE(st.st_size, int64_t{UINT32_MAX});
-        uint8_t header[44];
-        ASSERT_EQ(pread(fd, header, 44, 0), 44);
-        EXPECT_EQ(header[40] | header[41] << 8 | header[42] << 16 | uint32_t{header[43]} << 24,
-                  static_cast<uint32_t>(f.frames * 6));
+        EXPECT_EQ(ReadLe(dir / f.name, 40, 4), static_cast<uint32_t>(f.frames * 6));
         // The frames on either side of the join: the device's, nothing lost or repeated.
         const int64_t at = f.from == 0 ? f.frames - 4096 : 0;
-        uint8_t frames[4096 * 6];
-        ASSERT_EQ(pread(fd, frames, sizeof frames, 44 + at * 6),
-                  static_cast<ssize_t>(sizeof frames));
-        close(fd);
-        for (int64_t i = 0; i < 4096; ++i) {
-            for (int ch = 0; ch < 2; ++ch) {
-                const uint8_t* p = frames + i * 6 + ch * 3;
-                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
-                                                       static_cast<uint32_t>(p[1]) << 16 |
-                                                       static_cast<uint32_t>(p[2]) << 24) >>
-                                  8;
-                ASSERT_EQ(v, src.Sample(f.from + at + i, ch, 96000, 24)) << at + i;
+        const std::vector<uint8_t> frames = ReadFile(dir / f.name, 44 + at * 6, 4096 * 6);
+        ASSERT_EQ(frames.size(), 4096u * 6);
+        for (size_t i = 0; i < 4096; ++i) {
+            for (size_t ch = 0; ch < 2; ++ch) {
+                ASSERT_EQ(LeSample(&frames[i * 6 + ch * 3], 3),
+                          src.Sample(f.from + at + static_cast<int64_t>(i), static_cast<int>(ch),
+                                     k2496.rate, k2496.bits))
+                    << at + static_cast<int64_t>(i);
             }
         }
     }
@@ -224,7 +211,7 @@ TEST(LongRecording, GoesOnInTheNextFileFrameForFrame) {
 TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {
     ScratchDir dir;
     // Take the names of the next few seconds, as a run started just before would have.
-    const long now = static_cast<long>(time(nullptr)) - kNamingEpoch;
+    const long now = static_cast<long>(time(nullptr)) - NamingEpoch();
     std::set<std::string> taken;
     for (long t = now; t < now + 4; ++t) {
         const std::string name = "rec_chan_1_" + std::to_string(t) + ".wav";
@@ -251,10 +238,10 @@ TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {
 
 TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
     ScratchDir dir;
-    const long before = static_cast<long>(time(nullptr)) - kNamingEpoch;
+    const long before = static_cast<long>(time(nullptr)) - NamingEpoch();
     const RunResult r =
         RunNalvo({.args = {"2448", "0.01", "nalvo_pattern", "2"}, .cwd = dir.path()});
-    const long after = static_cast<long>(time(nullptr)) - kNamingEpoch;
+    const long after = static_cast<long>(time(nullptr)) - NamingEpoch();
     ASSERT_EQ(r.status, 0) << r.err;
     const auto files = dir.Files();
     ASSERT_EQ(files.size(), 2u);

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-std::vector<uint8_t> ReadFile(const std::string& path, size_t offset, size_t size) {
+std::vector<uint8_t> ReadFile(const std::string& path, int64_t offset, size_t size) {
     std::vector<uint8_t> out;
     FILE* f = fopen(path.c_str(), "rb");
     if (f == nullptr) {
@@ -41,6 +41,11 @@ uint32_t Le(const uint8_t* p, unsigned bytes) {
         v = v << 8 | p[i];
     }
     return v;
+}
+
+uint32_t ReadLe(const std::string& path, int64_t offset, unsigned bytes) {
+    const std::vector<uint8_t> b = ReadFile(path, offset, bytes);
+    return b.size() == bytes ? Le(b.data(), bytes) : 0;
 }
 
 int32_t LeSample(const uint8_t* p, unsigned bytes) {

@@ -11,12 +11,14 @@
 
 // `size` bytes from `offset` (the whole file by default); fewer, or none, where it ends or
 // cannot be read.
-std::vector<uint8_t> ReadFile(const std::string& path, size_t offset = 0, size_t size = SIZE_MAX);
+std::vector<uint8_t> ReadFile(const std::string& path, int64_t offset = 0, size_t size = SIZE_MAX);
 void WriteFile(const std::string& path, const std::string& content);
 
 // A little-endian number of `bytes` bytes (1 to 4): unsigned, and as a signed sample.
 uint32_t Le(const uint8_t* p, unsigned bytes);
 int32_t LeSample(const uint8_t* p, unsigned bytes);
+// The unsigned number at `offset` in a file, 0 where the file does not hold it.
+uint32_t ReadLe(const std::string& path, int64_t offset, unsigned bytes);
 
 // A fresh directory under `base`, removed with everything in it when the object goes.
 class ScratchDir {
