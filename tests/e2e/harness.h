@@ -12,6 +12,9 @@
 
 #include "kit.h"
 
+// The end-to-end tests include nothing of the program: the kit's names come in whole.
+using namespace kit;  // NOLINT(google-build-using-namespace)
+
 struct RunOptions {
     std::vector<std::string> args;  // after the program name
     std::string stdinText;          // fed to standard input, then closed

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fake_signal.h"
-#include "kit.h"
+#include "harness.h"
 
 struct Mode {
     const char* arg;  // "1", "2" or "s"

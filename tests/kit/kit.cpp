@@ -10,6 +10,8 @@
 #include <cstring>
 #include <ctime>
 
+namespace kit {
+
 std::vector<uint8_t> ReadFile(const std::string& path, int64_t offset, size_t size) {
     std::vector<uint8_t> out;
     FILE* f = fopen(path.c_str(), "rb");
@@ -181,3 +183,5 @@ long NamingEpoch() {
     t.tm_min = 9;
     return static_cast<long>(timegm(&t));
 }
+
+}  // namespace kit

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+// A namespace of its own: the tests also include the program's headers, whose names may
+// be the same (FullScale).
+namespace kit {
+
 // `size` bytes from `offset` (the whole file by default); fewer, or none, where it ends or
 // cannot be read.
 std::vector<uint8_t> ReadFile(const std::string& path, int64_t offset = 0, size_t size = SIZE_MAX);
@@ -77,3 +81,5 @@ std::string MeterText(int lit, const std::string& left, const char* right = null
 
 // Generated names count seconds from 2012-10-10 16:09:00 UTC.
 long NamingEpoch();
+
+}  // namespace kit
