@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frames.h"
+#include "kit.h"
 #include "samples.h"
 
 namespace {
@@ -229,7 +230,7 @@ TEST(FileFrames, EveryFileStaysBelowFourGibibytes) {
 
 TEST(FileNames, ContinuationsNumberedBeforeTheExtension) {
     const std::pair<const char*, const char*> cases[] = {
-        {"a.wav", "a-2.wav"}, {"take", "take-2"}, {"dir.d/take", "dir.d/take-2"},
+        {"a.wav", "a-2.wav"},           {"take", "take-2"},       {"dir.d/take", "dir.d/take-2"},
         {"/r/x.y.wav", "/r/x.y-2.wav"}, {".hidden", ".hidden-2"},
     };
     for (const auto& c : cases) {
@@ -239,8 +240,8 @@ TEST(FileNames, ContinuationsNumberedBeforeTheExtension) {
 }
 
 TEST(GeneratedName, CarriesInputAndSecondsSinceTheNamingEpoch) {
-    EXPECT_EQ(GeneratedName(1, 1700000000L - kNamingEpoch), "rec_chan_1_350114660.wav");
-    EXPECT_EQ(GeneratedName(2, 1700000000L - kNamingEpoch), "rec_chan_2_350114660.wav");
+    EXPECT_EQ(GeneratedName(1, 1700000000L - kit::NamingEpoch()), "rec_chan_1_350114660.wav");
+    EXPECT_EQ(GeneratedName(2, 1700000000L - kit::NamingEpoch()), "rec_chan_2_350114660.wav");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // A recording longer than one file holds, in-process through the writer's storage side:
 // joins at any frame, names of the files that follow, and what is left at the end. Files
 // are made tiny (`fileFrames`) so that joins come every few frames.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,40 +13,21 @@
 #include <vector>
 
 #include "frames.h"
+#include "kit.h"
 #include "session.h"
 
 namespace {
 
 constexpr int kPeriod = 4;
 
-std::vector<uint8_t> Read(const std::string& path) {
-    std::vector<uint8_t> out;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        int c;
-        while ((c = getc(f)) != EOF) {
-            out.push_back(static_cast<uint8_t>(c));
-        }
-        fclose(f);
-    }
-    return out;
-}
-
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
 // The 16-bit samples of one file after its header; the header must announce exactly them.
 std::vector<int16_t> Samples(const std::string& path) {
-    const std::vector<uint8_t> b = Read(path);
+    const kit::Wav w = kit::ReadWav(path);
+    EXPECT_TRUE(w.valid) << path;
+    EXPECT_EQ(w.dataSize, w.data.size()) << path;
     std::vector<int16_t> out;
-    EXPECT_GE(b.size(), 44u) << path;
-    if (b.size() < 44) {
-        return out;
-    }
-    EXPECT_EQ(Le32(b, 40), b.size() - 44) << path;
-    EXPECT_EQ(Le32(b, 4), b.size() - 8) << path;
-    for (size_t i = 44; i + 1 < b.size(); i += 2) {
-        out.push_back(static_cast<int16_t>(b[i] | (b[i + 1] << 8)));
+    for (size_t f = 0; f < w.Frames(); ++f) {
+        out.push_back(static_cast<int16_t>(w.Sample(f, 0)));
     }
     return out;
 }
@@ -60,11 +40,8 @@ bool Exists(const std::string& path) {
 class Continuation : public ::testing::Test {
    protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nalvo-files-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);  // generated names go to the working directory
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);  // generated names go to the working directory
         req_.rate = 4;  // a file of 10 frames lasts 2.5 s: its successor's name moves on by 2
         req_.sampleBytes = 2;
         req_.autoName = 0;
@@ -73,10 +50,7 @@ class Continuation : public ::testing::Test {
         s_.totalFrames = 1000;
         s_.fileFrames = 10;
     }
-    void TearDown() override {
-        EXPECT_EQ(chdir(cwd_), 0);
-        EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-    }
+    void TearDown() override { EXPECT_EQ(chdir(cwd_), 0); }
     // Writes `periods` periods whose samples count frames from `first` (input 2 negated),
     // in batches of `batch` periods, `dropped` periods of silence before the first.
     bool Write(int first, int periods, int batch, int dropped = 0) {
@@ -101,7 +75,7 @@ class Continuation : public ::testing::Test {
         }
         return ok;
     }
-    std::string dir_;
+    kit::ScratchDir dir_;
     char cwd_[4096];
     RecordRequest req_;
     Session s_;
@@ -113,9 +87,7 @@ TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
     req_.fileExisted = {false, false};
     ASSERT_TRUE(PrepareFiles(s_, req_));
     // Someone else's file where the third of a.wav would go: skipped, never replaced.
-    FILE* theirs = fopen("a-3.wav", "wb");
-    fputs("theirs", theirs);
-    fclose(theirs);
+    kit::WriteFile("a-3.wav", "theirs");
     testing::internal::CaptureStdout();
     // 7 periods of 4 frames, 2 of them dropped (silence) before period 3, in uneven batches.
     ASSERT_TRUE(Write(0, 3, 2));
@@ -125,7 +97,7 @@ TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
     EXPECT_EQ(said,
               "\nContinuing in a-2.wav\n\nContinuing in b-2\n\nContinuing in a-4.wav\n"
               "\nContinuing in b-3\n");
-    EXPECT_EQ(Read("a-3.wav").size(), 6u);
+    EXPECT_EQ(kit::ReadFile("a-3.wav").size(), 6u);
     const std::vector<std::vector<std::string>> files = {{"a.wav", "a-2.wav", "a-4.wav"},
                                                          {"b", "b-2", "b-3"}};
     for (int in = 0; in < 2; ++in) {
