@@ -129,13 +129,35 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
     }
 }
 
+void ExpectRecordings(const ScratchDir& dir, const Format& fmt, const Mode& mode, const Source& src,
+                      int64_t frames, int period) {
+    for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
+        ExpectRecording(dir / OutputFiles(mode)[i], fmt, mode.stereo, static_cast<int>(i), src,
+                        frames, period);
+    }
+}
+
+std::vector<std::string> OutputFiles(const Mode& mode) {
+    return mode.files == 2 ? std::vector<std::string>{"in1.wav", "in2.wav"}
+                           : std::vector<std::string>{"in1.wav"};
+}
+
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode) {
-    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg, "in1.wav"};
-    if (mode.files == 2) {
-        a.push_back("in2.wav");
-    }
+    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg};
+    const std::vector<std::string> files = OutputFiles(mode);
+    a.insert(a.end(), files.begin(), files.end());
     return a;
+}
+
+RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
+                 const char* device, const std::string& keys, RunOptions run) {
+    run.args = Args(fmt, seconds, device, mode);
+    run.cwd = dir.path();
+    if (!keys.empty()) {
+        run.alsaConfig = WithDevices(dir, FakeDevice(device, keys));
+    }
+    return RunNalvo(run);
 }
 
 std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {

@@ -60,9 +60,22 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
                      const Source& src, int64_t frames, int period, int64_t shiftFrom = -1,
                      int64_t shift = 0);
 
-// Arguments for a recording into in1.wav (and in2.wav in mode "2").
+// ExpectRecording for every file of a recording in `mode`, each with its input(s).
+void ExpectRecordings(const ScratchDir& dir, const Format& fmt, const Mode& mode, const Source& src,
+                      int64_t frames, int period);
+
+// The files of a recording in `mode`: in1.wav, and in2.wav in mode "2".
+std::vector<std::string> OutputFiles(const Mode& mode);
+
+// Arguments for a recording into OutputFiles(mode).
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode);
+
+// Runs a recording of `seconds` in `fmt` and `mode` into OutputFiles(mode) in `dir`, with
+// the other options of `run`: from `device` of the tests' configuration or, given `keys`,
+// from a fake device of that name with these settings.
+RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
+                 const char* device, const std::string& keys = "", RunOptions run = {});
 
 // ALSA_CONFIG_PATH for a test that defines devices of its own (written into `dir`) after
 // the tests' configuration.

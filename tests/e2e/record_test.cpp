@@ -27,17 +27,13 @@ TEST(Recording, EveryModeAndWidthHoldsTheDeviceSignalExactly) {
         for (const Mode& mode : kModes) {
             SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg);
             ScratchDir dir;
-            const RunResult r =
-                RunNalvo({.args = Args(fmt, "0.5", "nalvo_pattern", mode), .cwd = dir.path()});
+            const RunResult r = Record(dir, fmt, "0.5", mode, "nalvo_pattern");
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err, "");
             const int period = 4096;
             const int32_t total = static_cast<int32_t>(std::ceil(fmt.rate * 0.5 / period)) * period;
             EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, period, total));
-            ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, total, period);
-            if (mode.files == 2) {
-                ExpectRecording(dir / "in2.wav", fmt, false, 1, src, total, period);
-            }
+            ExpectRecordings(dir, fmt, mode, src, total, period);
         }
     }
 }
@@ -61,8 +57,7 @@ TEST(Recording, PeaksHoldWindowAndReportOverManyPeriods) {
         for (const Mode& mode : kModes) {
             SCOPED_TRACE(std::string(c.device) + " mode " + mode.arg);
             ScratchDir dir;
-            const RunResult r =
-                RunNalvo({.args = Args(k1648, "8", c.device, mode), .cwd = dir.path()});
+            const RunResult r = Record(dir, k1648, "8", mode, c.device);
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.out, ExpectedStream(mode, k1648, c.src, 4096, 385024));
             EXPECT_NE(r.out.find(c.line1), std::string::npos);
@@ -79,8 +74,7 @@ TEST(Recording, SameFilesAndConsoleWhateverAccessTheDeviceOffers) {
             std::vector<std::vector<uint8_t>> referenceFiles;
             for (const char* device : {"nalvo_pattern", "nalvo_inter", "nalvo_noninter"}) {
                 ScratchDir dir;
-                const RunResult r =
-                    RunNalvo({.args = Args(fmt, "0.3", device, mode), .cwd = dir.path()});
+                const RunResult r = Record(dir, fmt, "0.3", mode, device);
                 ASSERT_EQ(r.status, 0) << device << r.err;
                 std::vector<std::vector<uint8_t>> files;
                 for (const auto& name : dir.Files()) {
@@ -101,8 +95,7 @@ TEST(Recording, SameFilesAndConsoleWhateverAccessTheDeviceOffers) {
 TEST(Recording, GrantedPeriodSetsLengthAndEveryRead) {
     ScratchDir dir;
     const Source src = PatternSource();
-    const RunResult r =
-        RunNalvo({.args = Args(k1648, "0.1", "nalvo_p1024", kModes[2]), .cwd = dir.path()});
+    const RunResult r = Record(dir, k1648, "0.1", kModes[2], "nalvo_p1024");
     ASSERT_EQ(r.status, 0) << r.err;
     // 4800 frames round up to five periods of 1024.
     EXPECT_EQ(r.out, ExpectedStream(kModes[2], k1648, src, 1024, 5120));
@@ -111,9 +104,8 @@ TEST(Recording, GrantedPeriodSetsLengthAndEveryRead) {
 
 TEST(Recording, ConsoleRedirectedToAFileKeepsTheWholeStream) {
     ScratchDir dir;
-    const RunResult r = RunNalvo({.args = Args(k1648, "0.5", "nalvo_pattern", kModes[2]),
-                                  .cwd = dir.path(),
-                                  .outFile = dir / "console.txt"});
+    const RunResult r =
+        Record(dir, k1648, "0.5", kModes[2], "nalvo_pattern", "", {.outFile = dir / "console.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, ExpectedStream(kModes[2], k1648, PatternSource(), 4096, 6 * 4096));
 }

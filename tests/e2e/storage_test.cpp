@@ -52,17 +52,14 @@ TEST(SlowStorage, FiveSecondStallLosesNothing) {
     }).join();
     ScratchDir dir;
     const RunResult r =
-        RunNalvo({.args = Args(k2496, "7", "live", kModes[2]),
-                  .cwd = dir.path(),
-                  .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-                  .env = Stall(1 << 20, 5000),
-                  .watch = [&](const std::string& out, pid_t child) {
-                      if (Count(out, "\r") < 2) {
-                          return false;
-                      }
-                      realtime = HasRealtimeThread(child);
-                      return true;
-                  }});
+        Record(dir, k2496, "7", kModes[2], "live", "realtime true",
+               {.env = Stall(1 << 20, 5000), .watch = [&](const std::string& out, pid_t child) {
+                    if (Count(out, "\r") < 2) {
+                        return false;
+                    }
+                    realtime = HasRealtimeThread(child);
+                    return true;
+                }});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(realtime, allowed);
     EXPECT_EQ(r.out.find("RX"), std::string::npos);
@@ -76,10 +73,7 @@ TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
     // marked like overruns, written as silence in their place.
     ScratchDir dir;
     const RunResult r =
-        RunNalvo({.args = Args(k1648, "16", "live", kModes[0]),
-                  .cwd = dir.path(),
-                  .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-                  .env = Stall(100000, 14000)});
+        Record(dir, k1648, "16", kModes[0], "live", "realtime true", {.env = Stall(100000, 14000)});
     ASSERT_EQ(r.status, 0) << r.err;
     const size_t marks = Count(r.out, "\nRX\n");
     ASSERT_GE(marks, 1u);
@@ -127,16 +121,9 @@ TEST(PowerCut, HeadersNeverAnnounceMoreThanTheFileHolds) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
-        RunOptions run = c.run;
-        run.args = Args(k1648, "30", "live", c.mode);
-        run.cwd = dir.path();
-        run.alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true"));
-        const RunResult r = RunNalvo(run);
+        const RunResult r = Record(dir, k1648, "30", c.mode, "live", "realtime true", c.run);
         ASSERT_EQ(r.termSignal, SIGKILL);
-        for (const char* name : {"in1.wav", "in2.wav"}) {
-            if (c.mode.files == 1 && std::string(name) == "in2.wav") {
-                continue;
-            }
+        for (const std::string& name : OutputFiles(c.mode)) {
             const Wav w = ReadWav(dir / name);
             ASSERT_TRUE(w.valid) << name;
             EXPECT_EQ(w.dataSize % w.blockAlign, 0u);
@@ -244,11 +231,9 @@ TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
         ScratchDir dir;
         std::vector<std::string> env = Stall(0, 0);
         env.insert(env.end(), c.env.begin(), c.env.end());
-        const RunResult r = RunNalvo({.args = Args(k1648, "0.5", "nalvo_pattern", kModes[0]),
-                                      .cwd = dir.path(),
-                                      .fileSizeLimit = c.fileSizeLimit,
-                                      .env = env,
-                                      .errToOut = true});
+        const RunResult r =
+            Record(dir, k1648, "0.5", kModes[0], "nalvo_pattern", "",
+                   {.fileSizeLimit = c.fileSizeLimit, .env = env, .errToOut = true});
         EXPECT_EQ(r.status, 1);
         const size_t line = r.out.find(c.line), report = r.out.find("\n\nInput Channel Peaks:\n");
         ASSERT_NE(line, std::string::npos) << r.out;
@@ -266,12 +251,9 @@ TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
 TEST(UserStop, SecondSignalEndsAStalledDrainAtOnce) {
     ScratchDir dir;
     auto firstAt = std::chrono::steady_clock::time_point();
-    const RunResult r = RunNalvo(
-        {.args = Args(k1648, "30", "live", kModes[0]),
-         .cwd = dir.path(),
-         .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-         .env = Stall(150000, 15000),
-         .watch = [&](const std::string& out, pid_t child) {
+    const RunResult r = Record(
+        dir, k1648, "30", kModes[0], "live", "realtime true",
+        {.env = Stall(150000, 15000), .watch = [&](const std::string& out, pid_t child) {
              // The first stop while storage is stalled, the second a moment later.
              if (firstAt == std::chrono::steady_clock::time_point()) {
                  if (Count(out, "\r") >= 30) {
