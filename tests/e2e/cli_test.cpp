@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,94 +188,43 @@ TEST(OverwriteGuard, AsksAboutAFileOverTwoGibibytes) {
     EXPECT_EQ(LargeFileSize(dir / "big.wav"), kLargeFileBytes);
 }
 
+// Words split at blanks: the arguments and the lists of names below.
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 struct GuardCase {
     const char* name;
-    std::vector<std::string> args;  // after "1648 0.01 null"
-    std::vector<std::string> existing;
+    const char* args;  // after "1648 0.01 null"
+    const char* existing;
     std::string input;
-    std::vector<std::string> prompts;  // names asked about, in order
+    const char* prompts;  // names asked about, in order
     int status;
-    std::vector<std::string> overwritten;
-    std::string tail;  // what follows the prompts on standard output, when refused
+    const char* overwritten;
+    const char* tail = "";  // what follows the prompts on standard output, when refused
 };
 
 TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
     const GuardCase cases[] = {
-        {"x leaves", {"1", "a.wav"}, {"a.wav"}, "x\n", {"a.wav"}, 1, {}, ""},
-        {"o overwrites", {"1", "a.wav"}, {"a.wav"}, "o\n", {"a.wav"}, 0, {"a.wav"}, ""},
-        {"end of input leaves", {"1", "a.wav"}, {"a.wav"}, "", {"a.wav"}, 1, {}, ""},
-        {"unknown words are skipped",
-         {"s", "a.wav"},
-         {"a.wav"},
-         "X O yes xo ox xylophone o",
-         {"a.wav"},
-         0,
-         {"a.wav"},
-         ""},
-        {"empty lines are skipped",
-         {"1", "a.wav"},
-         {"a.wav"},
-         "\n\n\t \n  o\n",
-         {"a.wav"},
-         0,
-         {"a.wav"},
-         ""},
-        {"rest of the line answers the second prompt",
-         {"2", "a.wav", "b.wav"},
-         {"a.wav", "b.wav"},
-         "what o x\n",
-         {"a.wav", "b.wav"},
-         1,
-         {},
-         ""},
-        {"both overwritten",
-         {"2", "a.wav", "b.wav"},
-         {"a.wav", "b.wav"},
-         "o\no\n",
-         {"a.wav", "b.wav"},
-         0,
-         {"a.wav", "b.wav"},
-         ""},
-        {"x at the first of two prompts",
-         {"2", "a.wav", "b.wav"},
-         {"a.wav", "b.wav"},
-         "x o",
-         {"a.wav"},
-         1,
-         {},
-         ""},
-        {"only the second exists",
-         {"2", "a.wav", "b.wav"},
-         {"b.wav"},
-         "o",
-         {"b.wav"},
-         0,
-         {"b.wav"},
-         ""},
-        {"second name ignored in mode 1",
-         {"1", "a.wav", "b.wav", "c"},
-         {"a.wav", "b.wav"},
-         "o",
-         {"a.wav"},
-         0,
-         {"a.wav"},
-         ""},
-        {"one name in mode 2, kept",
-         {"2", "a.wav"},
-         {"a.wav"},
-         "o",
-         {"a.wav"},
-         1,
-         {},
+        {"x leaves", "1 a.wav", "a.wav", "x\n", "a.wav", 1, ""},
+        {"o overwrites", "1 a.wav", "a.wav", "o\n", "a.wav", 0, "a.wav"},
+        {"end of input leaves", "1 a.wav", "a.wav", "", "a.wav", 1, ""},
+        {"unknown words are skipped", "s a.wav", "a.wav", "X O yes xo ox xylophone o", "a.wav", 0,
+         "a.wav"},
+        {"empty lines are skipped", "1 a.wav", "a.wav", "\n\n\t \n  o\n", "a.wav", 0, "a.wav"},
+        {"rest of the line answers the second prompt", "2 a.wav b.wav", "a.wav b.wav", "what o x\n",
+         "a.wav b.wav", 1, ""},
+        {"both overwritten", "2 a.wav b.wav", "a.wav b.wav", "o\no\n", "a.wav b.wav", 0,
+         "a.wav b.wav"},
+        {"x at the first of two prompts", "2 a.wav b.wav", "a.wav b.wav", "x o", "a.wav", 1, ""},
+        {"only the second exists", "2 a.wav b.wav", "b.wav", "o", "b.wav", 0, "b.wav"},
+        {"second name ignored in mode 1", "1 a.wav b.wav c", "a.wav b.wav", "o", "a.wav", 0,
+         "a.wav"},
+        {"one name in mode 2, kept", "2 a.wav", "a.wav", "o", "a.wav", 1, "",
          "2 channels were requested, but on1y 1 filename was entered!\n"},
-        {"one name in mode 2, left", {"2", "a.wav"}, {"a.wav"}, "x", {"a.wav"}, 1, {}, ""},
-        {"a word with a NUL byte is no o",
-         {"1", "a.wav"},
-         {"a.wav"},
-         std::string("o\0", 2),
-         {"a.wav"},
-         1,
-         {},
+        {"one name in mode 2, left", "2 a.wav", "a.wav", "x", "a.wav", 1, ""},
+        {"a word with a NUL byte is no o", "1 a.wav", "a.wav", std::string("o\0", 2), "a.wav", 1,
          ""},
     };
     for (const GuardCase& c : cases) {
@@ -281,14 +232,14 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
         ScratchDir dir;
         // Longer than the recording: an overwritten file must not keep its old tail.
         const std::string old(100000, 'k');
-        for (const auto& name : c.existing) {
+        for (const auto& name : Words(c.existing)) {
             WriteFile(dir / name, old);
         }
-        std::vector<std::string> args = {"1648", "0.01", "null"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const RunResult r = RunNalvo({.args = args, .stdinText = c.input, .cwd = dir.path()});
+        const RunResult r = RunNalvo({.args = Words(std::string("1648 0.01 null ") + c.args),
+                                      .stdinText = c.input,
+                                      .cwd = dir.path()});
         std::string prompts;
-        for (const auto& name : c.prompts) {
+        for (const auto& name : Words(c.prompts)) {
             prompts += kPrompt(name);
         }
         EXPECT_EQ(r.status, c.status);
@@ -297,9 +248,10 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
         } else {
             EXPECT_EQ(r.out.substr(0, prompts.size()), prompts);
         }
-        for (const auto& name : c.existing) {
+        const std::vector<std::string> overwritten = Words(c.overwritten);
+        for (const auto& name : Words(c.existing)) {
             const bool over =
-                std::find(c.overwritten.begin(), c.overwritten.end(), name) != c.overwritten.end();
+                std::find(overwritten.begin(), overwritten.end(), name) != overwritten.end();
             EXPECT_EQ(ReadFile(dir / name).size() != old.size(), over) << name;
         }
     }
