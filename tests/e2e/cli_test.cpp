@@ -138,16 +138,6 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
     }
 }
 
-TEST(Refusals, HardLinkedNamesAreTheSameFile) {
-    ScratchDir dir;
-    WriteFile(dir / "one.wav", "keep");
-    ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
-    const RunResult r =
-        RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
-    EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
-    EXPECT_EQ(r.status, 1);
-}
-
 // A recording reaches 4 GiB. A 32-bit build without 64-bit file offsets cannot stat() or
 // open() a file of 2 GiB or more (EOVERFLOW) and took such a file for absent. The test makes
 // its files through the explicit 64-bit calls, so it does not depend on how it was built.
@@ -167,15 +157,22 @@ int64_t LargeFileSize(const std::string& path) {
     return stat64(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-TEST(Refusals, HardLinkedNamesOfAFileOverTwoGibibytesAreTheSameFile) {
-    ScratchDir dir;
-    ASSERT_TRUE(MakeLargeFile(dir / "one.wav"));
-    ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
-    const RunResult r =
-        RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
-    EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LargeFileSize(dir / "one.wav"), kLargeFileBytes);
+TEST(Refusals, HardLinkedNamesAreTheSameFile) {
+    for (const bool large : {false, true}) {
+        SCOPED_TRACE(large ? "over 2 GiB" : "small");
+        ScratchDir dir;
+        if (large) {
+            ASSERT_TRUE(MakeLargeFile(dir / "one.wav"));
+        } else {
+            WriteFile(dir / "one.wav", "keep");
+        }
+        ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
+        const RunResult r =
+            RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
+        EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(LargeFileSize(dir / "one.wav"), large ? kLargeFileBytes : 4);
+    }
 }
 
 TEST(OverwriteGuard, AsksAboutAFileOverTwoGibibytes) {

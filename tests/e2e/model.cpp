@@ -120,9 +120,9 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
         for (int c = 0; c < w.channels; ++c) {
             const int input = firstInput + c;
             const int64_t device = shiftFrom >= 0 && f >= shiftFrom ? f - shift : f;
-            const int32_t want = src.lostPeriods.count(static_cast<int>(f / period))
-                                     ? 0
-                                     : src.Sample(device, input, fmt.rate, fmt.bits);
+            const bool lost = src.lostPeriods.count(static_cast<int>(f / period)) ||
+                              (f >= src.lostFrames.first && f < src.lostFrames.second);
+            const int32_t want = lost ? 0 : src.Sample(device, input, fmt.rate, fmt.bits);
             ASSERT_EQ(w.Sample(static_cast<size_t>(f), c), want)
                 << "frame " << f << " input " << input + 1;
         }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_signal.h"
@@ -21,6 +22,8 @@ extern const Mode kModes[3];
 struct Source {
     nalvo_fake::ChannelSignal ch[2];
     std::set<int> lostPeriods;
+    // Frames [first, second) the files hold as silence: an overrun within a period.
+    std::pair<int64_t, int64_t> lostFrames{0, 0};
     int32_t Sample(int64_t frame, int channel, unsigned rate, unsigned bits) const {
         return nalvo_fake::SampleAt(ch[channel], static_cast<uint64_t>(frame),
                                     static_cast<unsigned>(channel), rate, bits);

@@ -199,32 +199,23 @@ TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
         bool headerTrue;  // the header announces all the data
         bool complete;    // every period was stored
     };
-    const std::string eio = "nalvo: recording stopped, cannot write in1.wav: Input/output error\n";
+    const std::string stopped = "nalvo: recording stopped, cannot write in1.wav: ";
+    const std::string eio = stopped + "Input/output error\n", full = stopped + "File too large\n";
+    const std::string uncorrected =
+        "nalvo: cannot correct the header of in1.wav: Input/output error\n";
+    const long two = 44 + 2 * 8192 + 1;  // a size limit past two periods
     const Case cases[] = {
         // The first header update, before the capture: nothing is recorded without it.
         {"first update", {"NALVO_FAIL_SYNCS=1"}, -1, eio, true, true, false},
         // The disk fills while storage holds the writer up: the capture is over by then.
-        {"full when the capture is over", Stall(1000, 300), 44 + 2 * 8192 + 1,
-         "nalvo: recording stopped, cannot write in1.wav: File too large\n", true, true, false},
+        {"full when the capture is over", Stall(1000, 300), two, full, true, true, false},
         // The same without a writer thread (none could be had): the capture thread writes,
         // and the file size limit must not kill it.
-        {"full, written as captured",
-         {"NALVO_FAIL_THREADS=1"},
-         44 + 2 * 8192 + 1,
-         "nalvo: recording stopped, cannot write in1.wav: File too large\n",
-         true,
-         true,
-         false},
+        {"full, written as captured", {"NALVO_FAIL_THREADS=1"}, two, full, true, true, false},
         // A close reporting a write the file system could not complete (NFS, FUSE).
         {"close", {"NALVO_FAIL_CLOSE=1"}, -1, eio, false, true, true},
         // The final header cannot be written: it stands as last brought up to date.
-        {"final header",
-         {"NALVO_FAIL_PWRITE_AT=0"},
-         -1,
-         "nalvo: cannot correct the header of in1.wav: Input/output error\n",
-         false,
-         false,
-         true},
+        {"final header", {"NALVO_FAIL_PWRITE_AT=0"}, -1, uncorrected, false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
