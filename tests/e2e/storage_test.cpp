@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -150,11 +149,8 @@ TEST(PowerCut, EveryHeaderAnnouncesOnlyAudioSyncedBeforeIt) {
          .env = env});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto hex32 = [](int64_t v) {
-        char text[9];
-        snprintf(text, sizeof text, "%02x%02x%02x%02x", static_cast<unsigned>(v & 0xff),
-                 static_cast<unsigned>((v >> 8) & 0xff), static_cast<unsigned>((v >> 16) & 0xff),
-                 static_cast<unsigned>((v >> 24) & 0xff));
-        return std::string(text);
+        return Hex({static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                    static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
     };
     const std::vector<uint8_t> log = ReadFile(dir / "calls");
     std::istringstream lines(std::string(log.begin(), log.end()));
@@ -180,13 +176,8 @@ TEST(PowerCut, EveryHeaderAnnouncesOnlyAudioSyncedBeforeIt) {
                                             "sync 44"};
     ASSERT_GE(calls.size(), first.size() + 2);
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4), first);
-    const std::vector<uint8_t> file = ReadFile(dir / "a.wav");
-    std::string header;
-    for (size_t i = 0; i < 44; ++i) {
-        header += hex32(file[i]).substr(0, 2);
-    }
-    EXPECT_EQ(calls[calls.size() - 2], "pwrite 0 " + header);
-    EXPECT_EQ(calls.back(), "sync " + std::to_string(file.size()));
+    EXPECT_EQ(calls[calls.size() - 2], "pwrite 0 " + Hex(ReadFile(dir / "a.wav", 0, 44)));
+    EXPECT_EQ(calls.back(), "sync " + std::to_string(ReadFile(dir / "a.wav").size()));
 }
 
 TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {

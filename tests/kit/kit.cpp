@@ -50,6 +50,16 @@ uint32_t ReadLe(const std::string& path, int64_t offset, unsigned bytes) {
     return b.size() == bytes ? Le(b.data(), bytes) : 0;
 }
 
+std::string Hex(const std::vector<uint8_t>& bytes, const char* separator) {
+    std::string s;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char digits[3];
+        snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        s += (i == 0 ? "" : separator) + std::string(digits);
+    }
+    return s;
+}
+
 int32_t LeSample(const uint8_t* p, unsigned bytes) {
     // The top byte's sign bit moved to bit 31, then back down with the sign.
     const unsigned shift = 32 - 8 * bytes;

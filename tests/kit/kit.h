@@ -23,6 +23,8 @@ uint32_t Le(const uint8_t* p, unsigned bytes);
 int32_t LeSample(const uint8_t* p, unsigned bytes);
 // The unsigned number at `offset` in a file, 0 where the file does not hold it.
 uint32_t ReadLe(const std::string& path, int64_t offset, unsigned bytes);
+// Bytes as two lowercase hex digits each, `separator` between them.
+std::string Hex(const std::vector<uint8_t>& bytes, const char* separator = "");
 
 // A fresh directory under `base`, removed with everything in it when the object goes.
 class ScratchDir {
