@@ -33,8 +33,7 @@ double Db(int32_t magnitude, unsigned bytes) {
     return -20.0 * log10(FullScale(bytes) / magnitude);
 }
 
-}  // namespace
-
+// "\tchannel N: X dBFS\n" for a recording peak.
 std::string Dbfs(int input, int32_t peak, unsigned bytes) {
     char line[64];
     snprintf(line, sizeof line, "\tchannel %i: %.2f dBFS\n", input,
@@ -42,26 +41,40 @@ std::string Dbfs(int input, int32_t peak, unsigned bytes) {
     return line;
 }
 
-// The bar follows one level: the peak of input 1, or the mean of both inputs' peaks (their
+// The meter of the console line, as the manual page describes it, one period at a time. The
+// bar follows one level: the peak of input 1, or the mean of both inputs' peaks (their
 // magnitudes, not their dB values). It rises at once to a period louder than the one before
 // and otherwise falls a fixed step; its cells fill from the bottom of the range, a cell lit
 // by any part of it. Each readout shows the latest held peak that was not silence.
-std::string Meter::Line(const int32_t peak[2], const int32_t held[2], int inputs, unsigned bytes) {
-    const int32_t shown = inputs == 2 ? (peak[0] + peak[1]) / 2 : peak[0];
-    const double level = Db(shown, bytes);
-    bar_ = level > previous_ ? level : bar_ - kMeterFallDb;
-    previous_ = static_cast<float>(level);
-    const double cells = (kMeterRangeDb + bar_) / (kMeterRangeDb / double{kMeterCells});
-    const int lit = cells <= 0 ? 0 : std::min(kMeterCells, static_cast<int>(std::ceil(cells)));
-    for (int ch = 0; ch < inputs; ++ch) {
-        if (held[ch] != 0) {
-            char text[16];
-            snprintf(text, sizeof text, "%.1f", Db(held[ch], bytes));
-            readout_[ch] = text;
+class Meter {
+   public:
+    std::string Line(const int32_t peak[2], const int32_t held[2], int inputs, unsigned bytes) {
+        const int32_t shown = inputs == 2 ? (peak[0] + peak[1]) / 2 : peak[0];
+        const double level = Db(shown, bytes);
+        bar_ = level > previous_ ? level : bar_ - kMeterFallDb;
+        previous_ = static_cast<float>(level);
+        const double cells = (kMeterRangeDb + bar_) / (kMeterRangeDb / double{kMeterCells});
+        const int lit = cells <= 0 ? 0 : std::min(kMeterCells, static_cast<int>(std::ceil(cells)));
+        for (int ch = 0; ch < inputs; ++ch) {
+            if (held[ch] != 0) {
+                char text[16];
+                snprintf(text, sizeof text, "%.1f", Db(held[ch], bytes));
+                readout_[ch] = text;
+            }
         }
+        return MeterText(lit, readout_[0], inputs == 2 ? readout_[1].c_str() : nullptr);
     }
-    return MeterText(lit, readout_[0], inputs == 2 ? readout_[1].c_str() : nullptr);
-}
+
+   private:
+    double bar_ = -144.0;
+    // The level of the period before, remembered in single precision as the display's
+    // worked examples show: a steady level that lies above its single-precision value
+    // (8000, 12288) counts as louder every period and holds the bar.
+    float previous_ = -144.0f;
+    std::string readout_[2] = {kNoPeakYet, kNoPeakYet};
+};
+
+}  // namespace
 
 // The console stream a complete recording must print: the announcement, one redraw per
 // period with the peaks measured one period late, and the report. A held peak is the

@@ -32,25 +32,6 @@ struct Source {
 
 Source PatternSource();
 
-// "\tchannel N: X dBFS\n" for a recording peak.
-std::string Dbfs(int input, int32_t peak, unsigned bytes);
-
-// The meter of the console line, as the manual page describes it, one period at a time.
-class Meter {
-   public:
-    // The text after the remaining time, for a period's peaks and the held peaks of the window
-    // so far: `inputs` 2 shows both readouts and a bar for the mean of both peaks.
-    std::string Line(const int32_t peak[2], const int32_t held[2], int inputs, unsigned bytes);
-
-   private:
-    double bar_ = -144.0;
-    // The level of the period before, remembered in single precision as the display's
-    // worked examples show: a steady level that lies above its single-precision value
-    // (8000, 12288) counts as louder every period and holds the bar.
-    float previous_ = -144.0f;
-    std::string readout_[2] = {kNoPeakYet, kNoPeakYet};
-};
-
 // The console stream of a complete recording: the announcement, one redraw per period with
 // the peaks measured one period late, the hold window, the overrun marks and the report.
 std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& src, int period,
