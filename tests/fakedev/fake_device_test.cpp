@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -167,19 +166,9 @@ unsigned SignalBits(snd_pcm_format_t format) {
     return format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
 }
 
-// Reads one sample as the ALSA format defines it.
+// Reads one sample as the ALSA format defines it: S24_LE and S32_LE as the whole 32-bit word.
 int32_t Decode(const unsigned char* p, snd_pcm_format_t format) {
-    switch (format) {
-        case SND_PCM_FORMAT_S16_LE:
-            return kit::LeSample(p, 2);
-        case SND_PCM_FORMAT_S24_3LE:
-            return kit::LeSample(p, 3);
-        default: {  // S24_LE, S32_LE: the whole 32-bit word
-            int32_t v = 0;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-    }
+    return kit::LeSample(p, static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8));
 }
 
 // How a 24-bit value sits in its container: S32_LE carries it in the upper three bytes.
