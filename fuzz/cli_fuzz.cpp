@@ -24,6 +24,7 @@
 
 #include "cli.h"
 #include "frames.h"
+#include "kit.h"
 #include "record.h"
 
 namespace {
@@ -34,17 +35,6 @@ constexpr size_t kFirstFileArg = 5;
 
 // Files the scratch folder holds, so the overwrite prompt is reached.
 const char* const kExisting[] = {"a.wav", "b.wav", "stereo.wav"};
-
-struct FormatRow {
-    const char* code;
-    unsigned rate;
-    unsigned sampleBytes;
-};
-// The formats as the usage text lists them.
-constexpr FormatRow kFormatRows[] = {
-    {"1644", 44100, 2}, {"1648", 48000, 2}, {"2444", 44100, 3}, {"2448", 48000, 3},
-    {"1688", 88200, 2}, {"1696", 96000, 2}, {"2488", 88200, 3}, {"2496", 96000, 3},
-};
 
 // The call being fuzzed, for the stub to check the request against.
 const std::vector<std::string>* gArgs = nullptr;
@@ -89,20 +79,6 @@ std::vector<char> Answers(const std::string& input) {
     return answers;
 }
 
-void RemoveScratch(const std::string& dir) {
-    for (const char* name : kExisting) {
-        remove((dir + "/" + name).c_str());
-    }
-    rmdir((dir + "/sub").c_str());
-    rmdir(dir.c_str());
-}
-
-std::string gScratch;
-
-void RemoveScratchAtExit() {
-    RemoveScratch(gScratch);
-}
-
 }  // namespace
 
 int RECORD(RecordRequest& req) {
@@ -110,15 +86,15 @@ int RECORD(RecordRequest& req) {
     const size_t argc = args.size();
     gRecorded = true;
 
-    // The format: exactly the row the first argument names.
-    const FormatRow* row = nullptr;
-    for (const FormatRow& f : kFormatRows) {
+    // The format: exactly the row of the manual's table the first argument names.
+    const kit::Format* row = nullptr;
+    for (const kit::Format& f : kit::kFormatTable) {
         if (args[1] == f.code) {
             row = &f;
         }
     }
     Check(row != nullptr, "recording with an unknown format");
-    Check(req.rate == row->rate && req.sampleBytes == row->sampleBytes,
+    Check(req.rate == row->rate && req.sampleBytes == row->bytes(),
           "rate or sample width differ from the format asked for");
 
     Check(std::isfinite(req.duration) && req.duration > 0.0f, "duration not above zero");
@@ -178,24 +154,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         Fail("cannot drop standard output");
     }
     const char* tmp = getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/nalvo-cli-fuzz-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr || chdir(buf.data()) != 0) {
-        Fail("cannot make the scratch folder");
-    }
-    gScratch = buf.data();
+    // Removed, with what is in it, when the process exits.
+    static const kit::ScratchDir scratch(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    Check(chdir(scratch.path().c_str()) == 0, "cannot enter the scratch folder");
     for (const char* name : kExisting) {
-        FILE* f = fopen(name, "wb");
-        if (f == nullptr || fputs("RIFF", f) < 0 || fclose(f) != 0) {
-            Fail("cannot fill the scratch folder");
-        }
+        kit::WriteFile(name, "RIFF");
+        Check(Exists(name), "cannot fill the scratch folder");
     }
-    if (mkdir("sub", 0700) != 0) {
-        Fail("cannot fill the scratch folder");
-    }
-    atexit(RemoveScratchAtExit);
+    Check(mkdir("sub", 0700) == 0, "cannot fill the scratch folder");
     return 0;
 }
 

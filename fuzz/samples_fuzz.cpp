@@ -1,8 +1,8 @@
 // Fuzzes the per-sample work on arbitrary bytes: the peak measurements and the stereo frame
-// layout, against plain byte-by-byte versions written here. The real ones are vectorised and
-// work a word or a group of samples at a time, with a tail for what is left over, so the
-// lengths matter as much as the values: every buffer is allocated to the exact byte, so
-// that any read or write past it is caught.
+// layout, against plain byte-by-byte versions (samples read with the tests' kit). The real ones are
+// vectorised and work a word or a group of samples at a time, with a tail for what is left over, so
+// the lengths matter as much as the values: every buffer is allocated to the exact byte, so that
+// any read or write past it is caught.
 //
 // Input: one flags byte, three bytes each for two starting peaks, then the samples.
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kit.h"
 #include "samples.h"
 
 namespace {
@@ -49,30 +50,15 @@ class Exact {
     uint8_t* data_ = nullptr;
 };
 
-// Sample `i` of a packed little-endian run, sign-extended.
-int32_t Sample(const uint8_t* p, size_t i, unsigned sampleBytes) {
-    const uint8_t* q = p + i * sampleBytes;
-    if (sampleBytes == 2) {
-        const uint32_t u = q[0] | (uint32_t{q[1]} << 8);
-        return u >= 0x8000u ? static_cast<int32_t>(u) - 0x10000 : static_cast<int32_t>(u);
-    }
-    const uint32_t u = q[0] | (uint32_t{q[1]} << 8) | (uint32_t{q[2]} << 16);
-    return u >= 0x800000u ? static_cast<int32_t>(u) - 0x1000000 : static_cast<int32_t>(u);
-}
-
 // Largest magnitude of the samples first, first + step, ... below end.
 int32_t RefMax(const uint8_t* p, size_t first, size_t step, size_t end, unsigned sampleBytes) {
     int32_t best = 0;
     for (size_t i = first; i < end; i += step) {
-        const int32_t v = Sample(p, i, sampleBytes);
+        const int32_t v = kit::LeSample(p + i * sampleBytes, sampleBytes);
         const int32_t m = v < 0 ? -v : v;
         best = m > best ? m : best;
     }
     return best;
-}
-
-int32_t Load24(const uint8_t* p) {
-    return static_cast<int32_t>(p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16));
 }
 
 }  // namespace
@@ -86,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t skew = (flags >> 1) & 7;
     const bool leftOnly = (flags & 0x10) != 0;
     const int channel = (flags >> 5) & 1;
-    const int32_t startRec = Load24(data + 1);
-    const int32_t startPeriod = Load24(data + 4);
+    const auto startRec = static_cast<int32_t>(kit::Le(data + 1, 3));
+    const auto startPeriod = static_cast<int32_t>(kit::Le(data + 4, 3));
     const uint8_t* bytes = data + 7;
     const size_t len = size - 7;
 

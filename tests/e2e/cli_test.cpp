@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,15 +27,7 @@ const char* const kUsageLines[] = {
     "\t2.  The recording duration in seconds.",
     "",
     "The possible formats are as follows:",
-    "Format\tBits\tSample rate",
-    "1644\t16\t44100",
-    "1648\t16\t48000",
-    "2444\t24\t44100",
-    "2448\t24\t48000",
-    "1688\t16\t88200",
-    "1696\t16\t96000",
-    "2488\t24\t88200",
-    "2496\t24\t96000",
+    "Format\tBits\tSample rate",  // then the manual's table, row by row
     "",
     "Example:  nalvo 1644 60",
     "This will record for 60 seconds at 16 bits and 44,100 Hz",
@@ -59,8 +53,14 @@ TEST(Usage, PrintedForTooFewArgumentsOnly) {
     std::string usage;
     for (const char* line : kUsageLines) {
         usage += std::string(line) + "\n";
+        if (line == kUsageLines[9]) {  // the table's heading
+            for (const Format& f : kFormatTable) {
+                usage += std::string(f.code) + "\t" + std::to_string(f.bits) + "\t" +
+                         std::to_string(f.rate) + "\n";
+            }
+        }
     }
-    ASSERT_EQ(sizeof kUsageLines / sizeof kUsageLines[0], 33u);
+    ASSERT_EQ(Count(usage, "\n"), 33u);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, std::vector<std::string>{"1644"}}) {
         ScratchDir dir;
@@ -138,16 +138,6 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
     }
 }
 
-TEST(Refusals, HardLinkedNamesAreTheSameFile) {
-    ScratchDir dir;
-    WriteFile(dir / "one.wav", "keep");
-    ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
-    const RunResult r =
-        RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
-    EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
-    EXPECT_EQ(r.status, 1);
-}
-
 // A recording reaches 4 GiB. A 32-bit build without 64-bit file offsets cannot stat() or
 // open() a file of 2 GiB or more (EOVERFLOW) and took such a file for absent. The test makes
 // its files through the explicit 64-bit calls, so it does not depend on how it was built.
@@ -167,15 +157,22 @@ int64_t LargeFileSize(const std::string& path) {
     return stat64(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-TEST(Refusals, HardLinkedNamesOfAFileOverTwoGibibytesAreTheSameFile) {
-    ScratchDir dir;
-    ASSERT_TRUE(MakeLargeFile(dir / "one.wav"));
-    ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
-    const RunResult r =
-        RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
-    EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(LargeFileSize(dir / "one.wav"), kLargeFileBytes);
+TEST(Refusals, HardLinkedNamesAreTheSameFile) {
+    for (const bool large : {false, true}) {
+        SCOPED_TRACE(large ? "over 2 GiB" : "small");
+        ScratchDir dir;
+        if (large) {
+            ASSERT_TRUE(MakeLargeFile(dir / "one.wav"));
+        } else {
+            WriteFile(dir / "one.wav", "keep");
+        }
+        ASSERT_EQ(link((dir / "one.wav").c_str(), (dir / "two.wav").c_str()), 0);
+        const RunResult r =
+            RunNalvo({.args = {"1644", "1", "d", "2", "one.wav", "two.wav"}, .cwd = dir.path()});
+        EXPECT_EQ(r.out, "2 channels were requested, but both filenames are the same!\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(LargeFileSize(dir / "one.wav"), large ? kLargeFileBytes : 4);
+    }
 }
 
 TEST(OverwriteGuard, AsksAboutAFileOverTwoGibibytes) {
@@ -188,102 +185,45 @@ TEST(OverwriteGuard, AsksAboutAFileOverTwoGibibytes) {
     EXPECT_EQ(LargeFileSize(dir / "big.wav"), kLargeFileBytes);
 }
 
+// Words split at blanks: the arguments and the lists of names below.
+std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 struct GuardCase {
     const char* name;
-    std::vector<std::string> args;  // after "1648 0.01 null"
-    std::vector<std::string> existing;
+    const char* args;  // after "1648 0.01 null"
+    const char* existing;
     std::string input;
-    std::vector<std::string> prompts;  // names asked about, in order
+    const char* prompts;  // names asked about, in order
     int status;
-    std::vector<std::string> overwritten;
-    std::string tail;  // what follows the prompts on standard output, when refused
+    const char* overwritten;
+    const char* tail = "";  // what follows the prompts on standard output, when refused
 };
 
 TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
     const GuardCase cases[] = {
-        {"x leaves", {"1", "a.wav"}, {"a.wav"}, "x\n", {"a.wav"}, 1, {}, ""},
-        {"o overwrites", {"1", "a.wav"}, {"a.wav"}, "o\n", {"a.wav"}, 0, {"a.wav"}, ""},
-        {"end of input leaves", {"1", "a.wav"}, {"a.wav"}, "", {"a.wav"}, 1, {}, ""},
-        {"words that begin with o are not o",
-         {"1", "a.wav"},
-         {"a.wav"},
-         "ok oo overwrite\n",
-         {"a.wav"},
-         1,
-         {},
+        {"x leaves", "1 a.wav", "a.wav", "x\n", "a.wav", 1, ""},
+        {"o overwrites", "1 a.wav", "a.wav", "o\n", "a.wav", 0, "a.wav"},
+        {"end of input leaves", "1 a.wav", "a.wav", "", "a.wav", 1, ""},
+        {"words that begin with o are not o", "1 a.wav", "a.wav", "ok oo overwrite\n", "a.wav", 1,
          ""},
-        {"unknown words are skipped",
-         {"s", "a.wav"},
-         {"a.wav"},
-         "X O yes xo ox xylophone o",
-         {"a.wav"},
-         0,
-         {"a.wav"},
-         ""},
-        {"empty lines are skipped",
-         {"1", "a.wav"},
-         {"a.wav"},
-         "\n\n\t \n  o\n",
-         {"a.wav"},
-         0,
-         {"a.wav"},
-         ""},
-        {"rest of the line answers the second prompt",
-         {"2", "a.wav", "b.wav"},
-         {"a.wav", "b.wav"},
-         "what o x\n",
-         {"a.wav", "b.wav"},
-         1,
-         {},
-         ""},
-        {"both overwritten",
-         {"2", "a.wav", "b.wav"},
-         {"a.wav", "b.wav"},
-         "o\no\n",
-         {"a.wav", "b.wav"},
-         0,
-         {"a.wav", "b.wav"},
-         ""},
-        {"x at the first of two prompts",
-         {"2", "a.wav", "b.wav"},
-         {"a.wav", "b.wav"},
-         "x o",
-         {"a.wav"},
-         1,
-         {},
-         ""},
-        {"only the second exists",
-         {"2", "a.wav", "b.wav"},
-         {"b.wav"},
-         "o",
-         {"b.wav"},
-         0,
-         {"b.wav"},
-         ""},
-        {"second name ignored in mode 1",
-         {"1", "a.wav", "b.wav", "c"},
-         {"a.wav", "b.wav"},
-         "o",
-         {"a.wav"},
-         0,
-         {"a.wav"},
-         ""},
-        {"one name in mode 2, kept",
-         {"2", "a.wav"},
-         {"a.wav"},
-         "o",
-         {"a.wav"},
-         1,
-         {},
+        {"unknown words are skipped", "s a.wav", "a.wav", "X O yes xo ox xylophone o", "a.wav", 0,
+         "a.wav"},
+        {"empty lines are skipped", "1 a.wav", "a.wav", "\n\n\t \n  o\n", "a.wav", 0, "a.wav"},
+        {"rest of the line answers the second prompt", "2 a.wav b.wav", "a.wav b.wav", "what o x\n",
+         "a.wav b.wav", 1, ""},
+        {"both overwritten", "2 a.wav b.wav", "a.wav b.wav", "o\no\n", "a.wav b.wav", 0,
+         "a.wav b.wav"},
+        {"x at the first of two prompts", "2 a.wav b.wav", "a.wav b.wav", "x o", "a.wav", 1, ""},
+        {"only the second exists", "2 a.wav b.wav", "b.wav", "o", "b.wav", 0, "b.wav"},
+        {"second name ignored in mode 1", "1 a.wav b.wav c", "a.wav b.wav", "o", "a.wav", 0,
+         "a.wav"},
+        {"one name in mode 2, kept", "2 a.wav", "a.wav", "o", "a.wav", 1, "",
          "2 channels were requested, but on1y 1 filename was entered!\n"},
-        {"one name in mode 2, left", {"2", "a.wav"}, {"a.wav"}, "x", {"a.wav"}, 1, {}, ""},
-        {"a word with a NUL byte is no o",
-         {"1", "a.wav"},
-         {"a.wav"},
-         std::string("o\0", 2),
-         {"a.wav"},
-         1,
-         {},
+        {"one name in mode 2, left", "2 a.wav", "a.wav", "x", "a.wav", 1, ""},
+        {"a word with a NUL byte is no o", "1 a.wav", "a.wav", std::string("o\0", 2), "a.wav", 1,
          ""},
     };
     for (const GuardCase& c : cases) {
@@ -291,14 +231,14 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
         ScratchDir dir;
         // Longer than the recording: an overwritten file must not keep its old tail.
         const std::string old(100000, 'k');
-        for (const auto& name : c.existing) {
+        for (const auto& name : Words(c.existing)) {
             WriteFile(dir / name, old);
         }
-        std::vector<std::string> args = {"1648", "0.01", "null"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const RunResult r = RunNalvo({.args = args, .stdinText = c.input, .cwd = dir.path()});
+        const RunResult r = RunNalvo({.args = Words(std::string("1648 0.01 null ") + c.args),
+                                      .stdinText = c.input,
+                                      .cwd = dir.path()});
         std::string prompts;
-        for (const auto& name : c.prompts) {
+        for (const auto& name : Words(c.prompts)) {
             prompts += kPrompt(name);
         }
         EXPECT_EQ(r.status, c.status);
@@ -307,9 +247,10 @@ TEST(OverwriteGuard, AsksAndReadsOneWordAtATime) {
         } else {
             EXPECT_EQ(r.out.substr(0, prompts.size()), prompts);
         }
-        for (const auto& name : c.existing) {
+        const std::vector<std::string> overwritten = Words(c.overwritten);
+        for (const auto& name : Words(c.existing)) {
             const bool over =
-                std::find(c.overwritten.begin(), c.overwritten.end(), name) != c.overwritten.end();
+                std::find(overwritten.begin(), overwritten.end(), name) != overwritten.end();
             EXPECT_EQ(ReadFile(dir / name).size() != old.size(), over) << name;
         }
     }

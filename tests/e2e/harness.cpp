@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -9,12 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #ifndef NALVO_BINARY
 #error "NALVO_BINARY must name the program under test"
@@ -208,46 +204,6 @@ RunResult RunNalvo(const RunOptions& o) {
     return r;
 }
 
-ScratchDir::ScratchDir() {
-    char tmpl[] = "/tmp/nalvo-e2e-XXXXXX";
-    path_ = mkdtemp(tmpl) ? tmpl : "/tmp";
-}
-
-std::vector<std::string> ScratchDir::Files() const {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(path_.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-ScratchDir::~ScratchDir() {
-    if (path_ == "/tmp") {
-        return;
-    }
-    for (const auto& name : Files()) {
-        const std::string p = path_ + "/" + name;
-        chmod(p.c_str(), 0700);
-        if (remove(p.c_str()) != 0) {
-            // A test's own subdirectory: one level is all the tests make.
-            if (DIR* d = opendir(p.c_str())) {
-                while (dirent* e = readdir(d)) {
-                    remove((p + "/" + e->d_name).c_str());
-                }
-                closedir(d);
-            }
-            rmdir(p.c_str());
-        }
-    }
-    rmdir(path_.c_str());
-}
-
 namespace {
 
 bool InPath(const std::string& name) {
@@ -361,70 +317,6 @@ void PulseServer::Kill() {
         waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::vector<uint8_t> out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return out;
-    }
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        out.insert(out.end(), buf, buf + n);
-    }
-    fclose(f);
-    return out;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f != nullptr) {
-        fwrite(content.data(), 1, content.size(), f);
-        fclose(f);
-    }
-}
-
-namespace {
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-}  // namespace
-
-Wav ReadWav(const std::string& path) {
-    Wav w;
-    const std::vector<uint8_t> bytes = ReadFile(path);
-    if (bytes.size() < 44) {
-        return w;
-    }
-    const uint8_t* h = bytes.data();
-    w.riffSize = Le32(h + 4);
-    w.channels = Le16(h + 22);
-    w.rate = Le32(h + 24);
-    w.byteRate = Le32(h + 28);
-    w.blockAlign = Le16(h + 32);
-    w.bits = Le16(h + 34);
-    w.dataSize = Le32(h + 40);
-    w.valid = memcmp(h, "RIFF", 4) == 0 && memcmp(h + 8, "WAVEfmt ", 8) == 0 &&
-              Le32(h + 16) == 16 && Le16(h + 20) == 1 && memcmp(h + 36, "data", 4) == 0 &&
-              w.riffSize == w.dataSize + 36 && w.blockAlign == w.channels * w.bits / 8 &&
-              w.byteRate == w.blockAlign * w.rate;
-    w.data.assign(bytes.begin() + 44, bytes.end());
-    return w;
-}
-
-int32_t Wav::Sample(size_t frame, int ch) const {
-    const size_t sb = bits / 8;
-    const uint8_t* p = data.data() + frame * blockAlign + static_cast<size_t>(ch) * sb;
-    if (sb == 2) {
-        return static_cast<int16_t>(Le16(p));
-    }
-    const uint32_t word = (p[0] << 8) | (p[1] << 16) | (static_cast<uint32_t>(p[2]) << 24);
-    return static_cast<int32_t>(word) >> 8;
 }
 
 size_t Count(const std::string& hay, const std::string& needle) {

@@ -10,6 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "kit.h"
+
+// The end-to-end tests include nothing of the program: the kit's names come in whole.
+using namespace kit;  // NOLINT(google-build-using-namespace)
+
 struct RunOptions {
     std::vector<std::string> args;  // after the program name
     std::string stdinText;          // fed to standard input, then closed
@@ -55,21 +60,6 @@ RunResult RunNalvo(const RunOptions& options);
 // True in a cross build, where nalvo runs under an emulator (many times slower).
 bool RunsUnderEmulator();
 
-// A fresh scratch directory, removed with everything in it when the object goes.
-class ScratchDir {
-   public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    std::vector<std::string> Files() const;  // names, sorted
-
-   private:
-    std::string path_;
-};
-
 // A private PulseAudio server for one test, with one source: "sine", module-sine-source at
 // `hz` and `rate`. It listens on a socket in `dir` only, reads nothing of the machine's own
 // sound setup, and is killed when the object goes (also with the test program, should that
@@ -97,22 +87,6 @@ class PulseServer {
     pid_t pid_ = -1;
     bool ready_ = false;
 };
-
-std::vector<uint8_t> ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-
-// The fields of a 44-byte PCM WAV header, and the bytes after it.
-struct Wav {
-    bool valid = false;  // the fixed fields are those of canonical PCM
-    uint32_t riffSize = 0, dataSize = 0, rate = 0, byteRate = 0;
-    uint16_t channels = 0, blockAlign = 0, bits = 0;
-    std::vector<uint8_t> data;
-    // Sample `index` of channel `ch` as a signed value.
-    int32_t Sample(size_t frame, int ch) const;
-    size_t Frames() const { return blockAlign ? data.size() / blockAlign : 0; }
-};
-
-Wav ReadWav(const std::string& path);
 
 // Number of occurrences of `needle` in `hay`.
 size_t Count(const std::string& hay, const std::string& needle);

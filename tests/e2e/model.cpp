@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "display.h"
 #include "harness.h"
 
 const Mode kModes[3] = {{"1", 1, false}, {"2", 2, false}, {"s", 1, true}};
@@ -29,57 +28,86 @@ int32_t PeriodPeak(const Source& src, int k, int ch, int period, unsigned rate, 
     return best;
 }
 
-}  // namespace
+// dB below full scale: minus infinity for silence, and "-0.0" at full scale, as printed.
+double Db(int32_t magnitude, unsigned bytes) {
+    return -20.0 * log10(FullScale(bytes) / magnitude);
+}
 
-std::string Dbfs(int input, int32_t peak, unsigned sampleBytes) {
-    const double fs = sampleBytes == 3 ? 8388608.0 : 32768.0;
+// "\tchannel N: X dBFS\n" for a recording peak.
+std::string Dbfs(int input, int32_t peak, unsigned bytes) {
     char line[64];
     snprintf(line, sizeof line, "\tchannel %i: %.2f dBFS\n", input,
-             static_cast<double>(static_cast<float>(-20.0 * log10(fs / peak))));
+             static_cast<double>(static_cast<float>(Db(peak, bytes))));
     return line;
 }
 
+// The meter of the console line, as the manual page describes it, one period at a time. The
+// bar follows one level: the peak of input 1, or the mean of both inputs' peaks (their
+// magnitudes, not their dB values). It rises at once to a period louder than the one before
+// and otherwise falls a fixed step; its cells fill from the bottom of the range, a cell lit
+// by any part of it. Each readout shows the latest held peak that was not silence.
+class Meter {
+   public:
+    std::string Line(const int32_t peak[2], const int32_t held[2], int inputs, unsigned bytes) {
+        const int32_t shown = inputs == 2 ? (peak[0] + peak[1]) / 2 : peak[0];
+        const double level = Db(shown, bytes);
+        bar_ = level > previous_ ? level : bar_ - kMeterFallDb;
+        previous_ = static_cast<float>(level);
+        const double cells = (kMeterRangeDb + bar_) / (kMeterRangeDb / double{kMeterCells});
+        const int lit = cells <= 0 ? 0 : std::min(kMeterCells, static_cast<int>(std::ceil(cells)));
+        for (int ch = 0; ch < inputs; ++ch) {
+            if (held[ch] != 0) {
+                char text[16];
+                snprintf(text, sizeof text, "%.1f", Db(held[ch], bytes));
+                readout_[ch] = text;
+            }
+        }
+        return MeterText(lit, readout_[0], inputs == 2 ? readout_[1].c_str() : nullptr);
+    }
+
+   private:
+    double bar_ = -144.0;
+    // The level of the period before, remembered in single precision as the display's
+    // worked examples show: a steady level that lies above its single-precision value
+    // (8000, 12288) counts as louder every period and holds the bar.
+    float previous_ = -144.0f;
+    std::string readout_[2] = {kNoPeakYet, kNoPeakYet};
+};
+
+}  // namespace
+
 // The console stream a complete recording must print: the announcement, one redraw per
-// period with the peaks measured one period late, the hold window, and the report.
+// period with the peaks measured one period late, and the report. A held peak is the
+// loudest period of its window so far; a window starts with every HoldPeriods-th redraw.
 std::string ExpectedStream(const Mode& mode, const Format& fmt, const Source& src, int period,
                            int32_t total) {
-    const unsigned bits = fmt.sampleBytes * 8;
     const int inputs = mode.stereo || mode.files == 2 ? 2 : 1;
-    const int32_t clip = fmt.sampleBytes == 3 ? 8388606 : 32766;
+    // The two highest codes of the scale clip.
+    const int32_t clip = static_cast<int32_t>(FullScale(fmt.bytes())) - 2;
+    const int window = HoldPeriods(fmt.rate);
     std::string s = mode.stereo ? "Recording in Stereo\n" : "Recording\n";
-    int32_t rec[2] = {0, 0}, per[2] = {0, 0}, hold[2] = {0, 0};
-    int holdCount = 0, reset = 1;
-    const int holdLen = static_cast<int>((3 * fmt.rate) >> 12);
+    Meter meter;
+    int32_t rec[2] = {0, 0}, per[2] = {0, 0}, held[2] = {0, 0};
     for (int k = 1; k <= total / period; ++k) {
         if (src.lostPeriods.count(k - 1)) {
             s += "\nRX\n";
         }
         for (int ch = 0; ch < inputs; ++ch) {
-            per[ch] = PeriodPeak(src, k - 2, ch, period, fmt.rate, bits);
+            per[ch] = PeriodPeak(src, k - 2, ch, period, fmt.rate, fmt.bits);
             rec[ch] = std::max(rec[ch], per[ch]);
             if (per[ch] > clip) {
                 s += "\nInput Channel " + std::to_string(ch + 1) + " is Peaking!\n";
             }
         }
-        char text[2 * kDisplayTextMax];
-        int n = FormatClock(text, sizeof text, total, -k * period, fmt.rate);
-        n += FormatMeter(text + n, sizeof text - n, per, 45.0f, reset, 11.25f,
-                         static_cast<int>(fmt.sampleBytes), inputs, hold);
-        s.append(text, static_cast<size_t>(n));
-        ++holdCount;
+        s += ClockText(static_cast<double>(total - int64_t{k} * period) / fmt.rate);
+        s += meter.Line(per, held, inputs, fmt.bytes());
         for (int ch = 0; ch < inputs; ++ch) {
-            hold[ch] = std::max(hold[ch], per[ch]);
-        }
-        if (holdCount > holdLen) {
-            for (int ch = 0; ch < inputs; ++ch) {
-                hold[ch] = per[ch];
-            }
-            holdCount = 0;
+            held[ch] = k % window == 0 ? per[ch] : std::max(held[ch], per[ch]);
         }
     }
     s += "\n\nInput Channel Peaks:\n";
     for (int ch = 0; ch < inputs; ++ch) {
-        s += Dbfs(ch + 1, rec[ch], fmt.sampleBytes);
+        s += Dbfs(ch + 1, rec[ch], fmt.bytes());
     }
     if (!src.lostPeriods.empty()) {
         s += "\nRecord Overruns = " + std::to_string(src.lostPeriods.size()) + "\n";
@@ -96,32 +124,53 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
     const Wav w = ReadWav(path);
     ASSERT_TRUE(w.valid);
     EXPECT_EQ(w.rate, fmt.rate);
-    EXPECT_EQ(w.bits, fmt.sampleBytes * 8);
+    EXPECT_EQ(w.bits, fmt.bits);
     EXPECT_EQ(w.channels, stereo ? 2 : 1);
     EXPECT_EQ(w.dataSize, w.data.size());
     ASSERT_EQ(static_cast<int64_t>(w.Frames()), frames);
     ASSERT_EQ(w.data.size() % w.blockAlign, 0u);
-    const unsigned bits = fmt.sampleBytes * 8;
     for (int64_t f = 0; f < frames; ++f) {
         for (int c = 0; c < w.channels; ++c) {
             const int input = firstInput + c;
             const int64_t device = shiftFrom >= 0 && f >= shiftFrom ? f - shift : f;
-            const int32_t want = src.lostPeriods.count(static_cast<int>(f / period))
-                                     ? 0
-                                     : src.Sample(device, input, fmt.rate, bits);
+            const bool lost = src.lostPeriods.count(static_cast<int>(f / period)) ||
+                              (f >= src.lostFrames.first && f < src.lostFrames.second);
+            const int32_t want = lost ? 0 : src.Sample(device, input, fmt.rate, fmt.bits);
             ASSERT_EQ(w.Sample(static_cast<size_t>(f), c), want)
                 << "frame " << f << " input " << input + 1;
         }
     }
 }
 
+void ExpectRecordings(const ScratchDir& dir, const Format& fmt, const Mode& mode, const Source& src,
+                      int64_t frames, int period) {
+    for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
+        ExpectRecording(dir / OutputFiles(mode)[i], fmt, mode.stereo, static_cast<int>(i), src,
+                        frames, period);
+    }
+}
+
+std::vector<std::string> OutputFiles(const Mode& mode) {
+    return mode.files == 2 ? std::vector<std::string>{"in1.wav", "in2.wav"}
+                           : std::vector<std::string>{"in1.wav"};
+}
+
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode) {
-    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg, "in1.wav"};
-    if (mode.files == 2) {
-        a.push_back("in2.wav");
-    }
+    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg};
+    const std::vector<std::string> files = OutputFiles(mode);
+    a.insert(a.end(), files.begin(), files.end());
     return a;
+}
+
+RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
+                 const char* device, const std::string& keys, RunOptions run) {
+    run.args = Args(fmt, seconds, device, mode);
+    run.cwd = dir.path();
+    if (!keys.empty()) {
+        run.alsaConfig = WithDevices(dir, FakeDevice(device, keys));
+    }
+    return RunNalvo(run);
 }
 
 std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_signal.h"
+#include "harness.h"
 
 struct Mode {
     const char* arg;  // "1", "2" or "s"
@@ -16,15 +18,12 @@ struct Mode {
 };
 extern const Mode kModes[3];
 
-struct Format {
-    const char* code;
-    unsigned rate, sampleBytes;
-};
-
 // What the device carries, and which of its periods an injected fault loses.
 struct Source {
     nalvo_fake::ChannelSignal ch[2];
     std::set<int> lostPeriods;
+    // Frames [first, second) the files hold as silence: an overrun within a period.
+    std::pair<int64_t, int64_t> lostFrames{0, 0};
     int32_t Sample(int64_t frame, int channel, unsigned rate, unsigned bits) const {
         return nalvo_fake::SampleAt(ch[channel], static_cast<uint64_t>(frame),
                                     static_cast<unsigned>(channel), rate, bits);
@@ -32,9 +31,6 @@ struct Source {
 };
 
 Source PatternSource();
-
-// "\tchannel N: X dBFS\n" for a recording peak.
-std::string Dbfs(int input, int32_t peak, unsigned sampleBytes);
 
 // The console stream of a complete recording: the announcement, one redraw per period with
 // the peaks measured one period late, the hold window, the overrun marks and the report.
@@ -48,11 +44,22 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
                      const Source& src, int64_t frames, int period, int64_t shiftFrom = -1,
                      int64_t shift = 0);
 
-// Arguments for a recording into in1.wav (and in2.wav in mode "2").
+// ExpectRecording for every file of a recording in `mode`, each with its input(s).
+void ExpectRecordings(const ScratchDir& dir, const Format& fmt, const Mode& mode, const Source& src,
+                      int64_t frames, int period);
+
+// The files of a recording in `mode`: in1.wav, and in2.wav in mode "2".
+std::vector<std::string> OutputFiles(const Mode& mode);
+
+// Arguments for a recording into OutputFiles(mode).
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode);
 
-class ScratchDir;
+// Runs a recording of `seconds` in `fmt` and `mode` into OutputFiles(mode) in `dir`, with
+// the other options of `run`: from `device` of the tests' configuration or, given `keys`,
+// from a fake device of that name with these settings.
+RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
+                 const char* device, const std::string& keys = "", RunOptions run = {});
 
 // ALSA_CONFIG_PATH for a test that defines devices of its own (written into `dir`) after
 // the tests' configuration.

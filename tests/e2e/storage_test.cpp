@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,8 +19,8 @@
 
 namespace {
 
-const Format k2496 = {"2496", 96000, 3};
-const Format k1648 = {"1648", 48000, 2};
+const Format& k2496 = FormatOf("2496");
+const Format& k1648 = FormatOf("1648");
 
 std::vector<std::string> Stall(long afterBytes, long ms) {
     return {std::string("LD_PRELOAD=") + NALVO_STALL_SHIM,
@@ -67,17 +66,15 @@ TEST(SlowStorage, FiveSecondStallLosesNothing) {
         SCOPED_TRACE(c.keys);
         ScratchDir dir;
         bool realtime = false;
-        const RunResult r = RunNalvo({.args = Args(c.fmt, "7", "live", kModes[2]),
-                                      .cwd = dir.path(),
-                                      .alsaConfig = WithDevices(dir, FakeDevice("live", c.keys)),
-                                      .env = Stall(c.stallAfter, 5000),
-                                      .watch = [&](const std::string& out, pid_t child) {
-                                          if (Count(out, "\r") < 2) {
-                                              return false;
-                                          }
-                                          realtime = HasRealtimeThread(child);
-                                          return true;
-                                      }});
+        const RunResult r = Record(
+            dir, c.fmt, "7", kModes[2], "live", c.keys,
+            {.env = Stall(c.stallAfter, 5000), .watch = [&](const std::string& out, pid_t child) {
+                 if (Count(out, "\r") < 2) {
+                     return false;
+                 }
+                 realtime = HasRealtimeThread(child);
+                 return true;
+             }});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(realtime, allowed);
         EXPECT_EQ(r.out.find("RX"), std::string::npos);
@@ -91,10 +88,7 @@ TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
     // marked like overruns, written as silence in their place.
     ScratchDir dir;
     const RunResult r =
-        RunNalvo({.args = Args(k1648, "16", "live", kModes[0]),
-                  .cwd = dir.path(),
-                  .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-                  .env = Stall(100000, 14000)});
+        Record(dir, k1648, "16", kModes[0], "live", "realtime true", {.env = Stall(100000, 14000)});
     ASSERT_EQ(r.status, 0) << r.err;
     const size_t marks = Count(r.out, "\nRX\n");
     ASSERT_GE(marks, 1u);
@@ -111,7 +105,7 @@ TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
         bool audio = true, zero = true;
         for (int64_t f = p * 4096; f < (p + 1) * 4096; ++f) {
             const int32_t v = w.Sample(static_cast<size_t>(f), 0);
-            audio = audio && v == src.Sample(f, 0, k1648.rate, 16);
+            audio = audio && v == src.Sample(f, 0, k1648.rate, k1648.bits);
             zero = zero && v == 0;
         }
         ASSERT_TRUE(audio || zero) << "period " << p;
@@ -142,16 +136,9 @@ TEST(PowerCut, HeadersNeverAnnounceMoreThanTheFileHolds) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
-        RunOptions run = c.run;
-        run.args = Args(k1648, "30", "live", c.mode);
-        run.cwd = dir.path();
-        run.alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true"));
-        const RunResult r = RunNalvo(run);
+        const RunResult r = Record(dir, k1648, "30", c.mode, "live", "realtime true", c.run);
         ASSERT_EQ(r.termSignal, SIGKILL);
-        for (const char* name : {"in1.wav", "in2.wav"}) {
-            if (c.mode.files == 1 && std::string(name) == "in2.wav") {
-                continue;
-            }
+        for (const std::string& name : OutputFiles(c.mode)) {
             const Wav w = ReadWav(dir / name);
             ASSERT_TRUE(w.valid) << name;
             EXPECT_EQ(w.dataSize % w.blockAlign, 0u);
@@ -178,11 +165,8 @@ TEST(PowerCut, EveryHeaderAnnouncesOnlyAudioSyncedBeforeIt) {
          .env = env});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto hex32 = [](int64_t v) {
-        char text[9];
-        snprintf(text, sizeof text, "%02x%02x%02x%02x", static_cast<unsigned>(v & 0xff),
-                 static_cast<unsigned>((v >> 8) & 0xff), static_cast<unsigned>((v >> 16) & 0xff),
-                 static_cast<unsigned>((v >> 24) & 0xff));
-        return std::string(text);
+        return Hex({static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                    static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
     };
     const std::vector<uint8_t> log = ReadFile(dir / "calls");
     std::istringstream lines(std::string(log.begin(), log.end()));
@@ -208,13 +192,8 @@ TEST(PowerCut, EveryHeaderAnnouncesOnlyAudioSyncedBeforeIt) {
                                             "sync 44"};
     ASSERT_GE(calls.size(), first.size() + 2);
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4), first);
-    const std::vector<uint8_t> file = ReadFile(dir / "a.wav");
-    std::string header;
-    for (size_t i = 0; i < 44; ++i) {
-        header += hex32(file[i]).substr(0, 2);
-    }
-    EXPECT_EQ(calls[calls.size() - 2], "pwrite 0 " + header);
-    EXPECT_EQ(calls.back(), "sync " + std::to_string(file.size()));
+    EXPECT_EQ(calls[calls.size() - 2], "pwrite 0 " + Hex(ReadFile(dir / "a.wav", 0, 44)));
+    EXPECT_EQ(calls.back(), "sync " + std::to_string(ReadFile(dir / "a.wav").size()));
 }
 
 TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
@@ -227,43 +206,32 @@ TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
         bool headerTrue;  // the header announces all the data
         bool complete;    // every period was stored
     };
-    const std::string eio = "nalvo: recording stopped, cannot write in1.wav: Input/output error\n";
+    const std::string stopped = "nalvo: recording stopped, cannot write in1.wav: ";
+    const std::string eio = stopped + "Input/output error\n", full = stopped + "File too large\n";
+    const std::string uncorrected =
+        "nalvo: cannot correct the header of in1.wav: Input/output error\n";
+    const long two = 44 + 2 * 8192 + 1;  // a size limit past two periods
     const Case cases[] = {
         // The first header update, before the capture: nothing is recorded without it.
         {"first update", {"NALVO_FAIL_SYNCS=1"}, -1, eio, true, true, false},
         // The disk fills while storage holds the writer up: the capture is over by then.
-        {"full when the capture is over", Stall(1000, 300), 44 + 2 * 8192 + 1,
-         "nalvo: recording stopped, cannot write in1.wav: File too large\n", true, true, false},
+        {"full when the capture is over", Stall(1000, 300), two, full, true, true, false},
         // The same without a writer thread (none could be had): the capture thread writes,
         // and the file size limit must not kill it.
-        {"full, written as captured",
-         {"NALVO_FAIL_THREADS=1"},
-         44 + 2 * 8192 + 1,
-         "nalvo: recording stopped, cannot write in1.wav: File too large\n",
-         true,
-         true,
-         false},
+        {"full, written as captured", {"NALVO_FAIL_THREADS=1"}, two, full, true, true, false},
         // A close reporting a write the file system could not complete (NFS, FUSE).
         {"close", {"NALVO_FAIL_CLOSE=1"}, -1, eio, false, true, true},
         // The final header cannot be written: it stands as last brought up to date.
-        {"final header",
-         {"NALVO_FAIL_PWRITE_AT=0"},
-         -1,
-         "nalvo: cannot correct the header of in1.wav: Input/output error\n",
-         false,
-         false,
-         true},
+        {"final header", {"NALVO_FAIL_PWRITE_AT=0"}, -1, uncorrected, false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
         std::vector<std::string> env = Stall(0, 0);
         env.insert(env.end(), c.env.begin(), c.env.end());
-        const RunResult r = RunNalvo({.args = Args(k1648, "0.5", "nalvo_pattern", kModes[0]),
-                                      .cwd = dir.path(),
-                                      .fileSizeLimit = c.fileSizeLimit,
-                                      .env = env,
-                                      .errToOut = true});
+        const RunResult r =
+            Record(dir, k1648, "0.5", kModes[0], "nalvo_pattern", "",
+                   {.fileSizeLimit = c.fileSizeLimit, .env = env, .errToOut = true});
         EXPECT_EQ(r.status, 1);
         const size_t line = r.out.find(c.line), report = r.out.find("\n\nInput Channel Peaks:\n");
         ASSERT_NE(line, std::string::npos) << r.out;
@@ -281,12 +249,9 @@ TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
 TEST(UserStop, SecondSignalEndsAStalledDrainAtOnce) {
     ScratchDir dir;
     auto firstAt = std::chrono::steady_clock::time_point();
-    const RunResult r = RunNalvo(
-        {.args = Args(k1648, "30", "live", kModes[0]),
-         .cwd = dir.path(),
-         .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-         .env = Stall(150000, 15000),
-         .watch = [&](const std::string& out, pid_t child) {
+    const RunResult r = Record(
+        dir, k1648, "30", kModes[0], "live", "realtime true",
+        {.env = Stall(150000, 15000), .watch = [&](const std::string& out, pid_t child) {
              // The first stop while storage is stalled, the second a moment later.
              if (firstAt == std::chrono::steady_clock::time_point()) {
                  if (Count(out, "\r") >= 30) {

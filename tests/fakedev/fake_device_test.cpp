@@ -9,7 +9,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,13 +17,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fake_signal.h"
+#include "kit.h"
 
 namespace {
 
@@ -88,25 +87,20 @@ class FakeDeviceEnvironment : public ::testing::Environment {
     void SetUp() override {
         const char* base = std::getenv("ALSA_CONFIG_PATH");
         const std::string base_conf = (base && *base) ? base : NALVO_FAKE_ALSA_CONF;
-        dir_ = ::testing::TempDir() + "nalvo_fakedev_" + std::to_string(getpid());
-        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0) << dir_;
-        extra_ = dir_ + "/extra.conf";
-        std::ofstream(extra_) << kExtraConf;
-        std::ofstream(dir_ + "/.asoundrc") << kHostileAsoundrc;
-        setenv("HOME", dir_.c_str(), 1);
-        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-        setenv("ALSA_CONFIG_PATH", (base_conf + ":" + extra_).c_str(), 1);
+        const kit::ScratchDir& dir = dir_.emplace();
+        kit::WriteFile(dir / "extra.conf", kExtraConf);
+        kit::WriteFile(dir / ".asoundrc", kHostileAsoundrc);
+        setenv("HOME", dir.path().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+        setenv("ALSA_CONFIG_PATH", (base_conf + ":" + (dir / "extra.conf")).c_str(), 1);
     }
     void TearDown() override {
         snd_config_update_free_global();
-        unlink(extra_.c_str());
-        unlink((dir_ + "/.asoundrc").c_str());
-        rmdir(dir_.c_str());
+        dir_.reset();
     }
 
    private:
-    std::string dir_;
-    std::string extra_;
+    std::optional<kit::ScratchDir> dir_;
 };
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new FakeDeviceEnvironment);
@@ -181,21 +175,9 @@ unsigned SignalBits(snd_pcm_format_t format) {
     return format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
 }
 
-// Reads one sample as the ALSA format defines it.
+// Reads one sample as the ALSA format defines it: S24_LE and S32_LE as the whole 32-bit word.
 int32_t Decode(const unsigned char* p, snd_pcm_format_t format) {
-    switch (format) {
-        case SND_PCM_FORMAT_S16_LE:
-            return static_cast<int16_t>(p[0] | (p[1] << 8));
-        case SND_PCM_FORMAT_S24_3LE: {
-            const int32_t v = p[0] | (p[1] << 8) | (p[2] << 16);
-            return (v ^ 0x800000) - 0x800000;
-        }
-        default: {  // S24_LE, S32_LE: the whole 32-bit word
-            int32_t v = 0;
-            std::memcpy(&v, p, 4);
-            return v;
-        }
-    }
+    return kit::LeSample(p, static_cast<unsigned>(snd_pcm_format_physical_width(format) / 8));
 }
 
 // How a 24-bit value sits in its container: S32_LE carries it in the upper three bytes.

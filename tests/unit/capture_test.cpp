@@ -7,6 +7,7 @@
 
 #include "files.h"
 #include "frames.h"
+#include "kit.h"
 #include "names.h"
 #include "samples.h"
 #include "timeline.h"
@@ -232,8 +233,8 @@ TEST(FileNames, ContinuationsNumberedBeforeTheExtension) {
 }
 
 TEST(GeneratedName, CarriesInputAndSecondsSinceTheNamingEpoch) {
-    EXPECT_EQ(GeneratedName(1, 1700000000L - kNamingEpoch), "rec_chan_1_350114660.wav");
-    EXPECT_EQ(GeneratedName(2, 1700000000L - kNamingEpoch), "rec_chan_2_350114660.wav");
+    EXPECT_EQ(GeneratedName(1, 1700000000L - kit::NamingEpoch()), "rec_chan_1_350114660.wav");
+    EXPECT_EQ(GeneratedName(2, 1700000000L - kit::NamingEpoch()), "rec_chan_2_350114660.wav");
 }
 
 TEST(Timeline, SilenceForALossIsTheTimeThatPassedAndNeverMore) {

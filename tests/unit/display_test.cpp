@@ -13,28 +13,15 @@
 #include <vector>
 
 #include "fixed.h"
+#include "kit.h"
 
 namespace {
 
-constexpr float kRange = 45.0f;
-constexpr float kFall = 11.25f;
-
-// The whole meter text of one call at the usual 45 dB range: head, `cells` lit cells, blanks up
-// to 24, the readout(s) and the tail.
-std::string Expected(int cells, const char* left, const char* right = nullptr,
-                     const char* head = "\t -45 dB [") {
-    std::string s = head;
-    s += std::string(static_cast<std::size_t>(cells), '|');
-    s += std::string(static_cast<std::size_t>(24 - cells), ' ');
-    s += "] ";
-    s += left;
-    if (right != nullptr) {
-        s += " / ";
-        s += right;
-    }
-    s += " dB   ";
-    return s;
-}
+// The meter's range and fall as the manual page gives them; whole texts come from
+// kit::MeterText.
+constexpr float kRange = kit::kMeterRangeDb;
+constexpr float kFall = kit::kMeterFallDb;
+using kit::MeterText;
 
 struct MeterArgs {
     int mode = 1;
@@ -73,7 +60,7 @@ void RunSequence(const std::vector<Step>& steps, const MeterArgs& args = MeterAr
         const Step& s = steps[i];
         SCOPED_TRACE("call " + std::to_string(i + 1));
         EXPECT_EQ(Meter(s.peakL, s.peakR, s.holdL, s.holdR, reset, args),
-                  Expected(s.cells, s.left, s.right));
+                  MeterText(s.cells, s.left, s.right));
         EXPECT_EQ(reset, 0);
     }
 }
@@ -206,11 +193,11 @@ TEST(MeterTest, ResetOnlyOnExactlyOne) {
     for (int flag : {0, 2, -1, 100}) {
         SCOPED_TRACE("meterReset " + std::to_string(flag));
         int reset = 1;
-        EXPECT_EQ(Meter(16384, 0, 0, 0, reset), Expected(21, "-144.0"));
-        EXPECT_EQ(Meter(16384, 0, 16384, 0, reset), Expected(15, "-6.0"));
+        EXPECT_EQ(Meter(16384, 0, 0, 0, reset), MeterText(21, "-144.0"));
+        EXPECT_EQ(Meter(16384, 0, 16384, 0, reset), MeterText(15, "-6.0"));
         int other = flag;
         // A reset would show 21 cells and -144.0 again.
-        EXPECT_EQ(Meter(16384, 0, 0, 0, other), Expected(9, "-6.0"));
+        EXPECT_EQ(Meter(16384, 0, 0, 0, other), MeterText(9, "-6.0"));
         EXPECT_EQ(other, flag);
     }
 }
@@ -235,10 +222,10 @@ TEST(MeterTest, OneInputModeNeverTouchesSecondReadout) {
     MeterArgs both;
     both.mode = 2;
     MeterArgs one;
-    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), Expected(0, "-144.0", "-144.0"));
-    EXPECT_EQ(Meter(0, 0, 16384, 3277, reset, both), Expected(0, "-6.0", "-20.0"));
-    EXPECT_EQ(Meter(0, 0, 32768, 32768, reset, one), Expected(0, "-0.0"));
-    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), Expected(0, "-0.0", "-20.0"));
+    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-144.0", "-144.0"));
+    EXPECT_EQ(Meter(0, 0, 16384, 3277, reset, both), MeterText(0, "-6.0", "-20.0"));
+    EXPECT_EQ(Meter(0, 0, 32768, 32768, reset, one), MeterText(0, "-0.0"));
+    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-0.0", "-20.0"));
 }
 
 TEST(MeterTest, OneInputModeFollowsFirstInputOnly) {
@@ -250,9 +237,9 @@ TEST(MeterTest, RangeAndFallComeFromArguments) {
     args.range = 30.0f;  // 1.25 dB per cell
     args.fall = 1.25f;   // one cell per call
     int reset = 1;
-    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), Expected(20, "-144.0", nullptr, "\t -30 dB ["));
-    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), Expected(19, "-144.0", nullptr, "\t -30 dB ["));
-    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), Expected(18, "-144.0", nullptr, "\t -30 dB ["));
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), MeterText(20, "-144.0", nullptr, "\t -30 dB ["));
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), MeterText(19, "-144.0", nullptr, "\t -30 dB ["));
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset, args), MeterText(18, "-144.0", nullptr, "\t -30 dB ["));
 }
 
 TEST(MeterTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
@@ -262,7 +249,7 @@ TEST(MeterTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
     std::memset(text, '#', sizeof text);
     int reset = 1;
     const int n = FormatMeter(text, 8, period, kRange, reset, kFall, 2, 1, hold);
-    const std::string full = Expected(21, "-144.0");
+    const std::string full = MeterText(21, "-144.0");
     EXPECT_EQ(static_cast<std::size_t>(n), full.size());
     EXPECT_EQ(std::string(text), full.substr(0, 7));
     EXPECT_EQ(text[8], '#');
@@ -278,7 +265,7 @@ TEST(MeterTest, StereoMeterPrintsFormattedText) {
     StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(reset, 0);
-    EXPECT_EQ(printed, Expected(21, "-144.0", "-144.0") + Expected(15, "-6.0", "-20.0"));
+    EXPECT_EQ(printed, MeterText(21, "-144.0", "-144.0") + MeterText(15, "-6.0", "-20.0"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -343,7 +330,7 @@ TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
     StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
     UpdateClock(0, 0, 48000);
     const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed, "\rrem = 2.06 sec" + Expected(21, "-144.0") + "\rrem = 0.00 sec");
+    EXPECT_EQ(printed, "\rrem = 2.06 sec" + MeterText(21, "-144.0") + "\rrem = 0.00 sec");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // are made tiny (`fileFrames`) so that joins come every few frames.
 #include "files.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,40 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "kit.h"
 #include "names.h"
 
 namespace {
 
 constexpr int kPeriod = 4;
 
-std::vector<uint8_t> Read(const std::string& path) {
-    std::vector<uint8_t> out;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
-        int c;
-        while ((c = getc(f)) != EOF) {
-            out.push_back(static_cast<uint8_t>(c));
-        }
-        fclose(f);
-    }
-    return out;
-}
-
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
 // The 16-bit samples of one file after its header; the header must announce exactly them.
 std::vector<int16_t> Samples(const std::string& path) {
-    const std::vector<uint8_t> b = Read(path);
+    const kit::Wav w = kit::ReadWav(path);
+    EXPECT_TRUE(w.valid) << path;
+    EXPECT_EQ(w.dataSize, w.data.size()) << path;
     std::vector<int16_t> out;
-    EXPECT_GE(b.size(), 44u) << path;
-    if (b.size() < 44) {
-        return out;
-    }
-    EXPECT_EQ(Le32(b, 40), b.size() - 44) << path;
-    EXPECT_EQ(Le32(b, 4), b.size() - 8) << path;
-    for (size_t i = 44; i + 1 < b.size(); i += 2) {
-        out.push_back(static_cast<int16_t>(b[i] | (b[i + 1] << 8)));
+    for (size_t f = 0; f < w.Frames(); ++f) {
+        out.push_back(static_cast<int16_t>(w.Sample(f, 0)));
     }
     return out;
 }
@@ -61,11 +41,8 @@ bool Exists(const std::string& path) {
 class Continuation : public ::testing::Test {
    protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/nalvo-files-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-        ASSERT_EQ(chdir(dir_.c_str()), 0);  // generated names go to the working directory
+        ASSERT_EQ(chdir(dir_.path().c_str()), 0);  // generated names go to the working directory
         o_.plan.rate = 4;  // a file of 10 frames lasts 2.5 s: its successor's name moves on by 2
         o_.plan.sampleBytes = 2;
         o_.plan.generatedNames = false;
@@ -75,10 +52,7 @@ class Continuation : public ::testing::Test {
         o_.fileFrames = 10;
         o_.joins = &joins_;
     }
-    void TearDown() override {
-        EXPECT_EQ(chdir(cwd_), 0);
-        EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-    }
+    void TearDown() override { EXPECT_EQ(chdir(cwd_), 0); }
     // Writes `periods` periods whose samples count frames from `first` (input 2 negated),
     // in batches of `batch` periods, `dropped` periods of silence before the first.
     bool Write(int first, int periods, int batch, int dropped = 0) {
@@ -112,7 +86,7 @@ class Continuation : public ::testing::Test {
         }
         return said;
     }
-    std::string dir_;
+    kit::ScratchDir dir_;
     char cwd_[4096];
     JoinNotes joins_;
     Outputs o_;
@@ -124,15 +98,13 @@ TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
     o_.plan.existed = {false, false};
     ASSERT_TRUE(PrepareFiles(o_));
     // Someone else's file where the third of a.wav would go: skipped, never replaced.
-    FILE* theirs = fopen("a-3.wav", "wb");
-    fputs("theirs", theirs);
-    fclose(theirs);
+    kit::WriteFile("a-3.wav", "theirs");
     // 7 periods of 4 frames, 2 of them dropped (silence) before period 3, in uneven batches.
     ASSERT_TRUE(Write(0, 3, 2));
     ASSERT_TRUE(Write(12, 2, 3, 2));
     EXPECT_TRUE(CloseFiles(o_));
     EXPECT_EQ(Joins(), "a-2.wav\nb-2\na-4.wav\nb-3\n");
-    EXPECT_EQ(Read("a-3.wav").size(), 6u);
+    EXPECT_EQ(kit::ReadFile("a-3.wav").size(), 6u);
     const std::vector<std::vector<std::string>> files = {{"a.wav", "a-2.wav", "a-4.wav"},
                                                          {"b", "b-2", "b-3"}};
     for (int in = 0; in < 2; ++in) {

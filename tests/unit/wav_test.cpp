@@ -6,51 +6,12 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "kit.h"
+
 namespace {
-
-std::vector<uint8_t> Hex(const char* text) {
-    std::vector<uint8_t> out;
-    unsigned byte;
-    int used;
-    while (sscanf(text, "%x%n", &byte, &used) == 1) {
-        out.push_back(static_cast<uint8_t>(byte));
-        text += used;
-    }
-    return out;
-}
-
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::vector<uint8_t> out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return out;
-    }
-    int c;
-    while ((c = getc(f)) != EOF) {
-        out.push_back(static_cast<uint8_t>(c));
-    }
-    fclose(f);
-    return out;
-}
-
-class WavFile : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/nalvo-wav-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/out.wav";
-    }
-    void TearDown() override {
-        remove(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_, path_;
-};
 
 struct HeaderCase {
     const char* name;
@@ -77,19 +38,18 @@ const HeaderCase kHeaders[] = {
      "00 ca 08 00 06 00 18 00 64 61 74 61 00 18 0d 8f"},
 };
 
-TEST_F(WavFile, HeaderBytesMatchTheCanonicalLayout) {
+TEST(WavFile, HeaderBytesMatchTheCanonicalLayout) {
+    const kit::ScratchDir dir;
+    const std::string path = dir / "out.wav";
     for (const HeaderCase& c : kHeaders) {
         SCOPED_TRACE(c.name);
         // Written where the descriptor stands: after what is already there.
-        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(write(fd, "ab", 2), 2);
         ASSERT_EQ(MAKE_HEADER(fd, c.rate, c.frames, c.sampleBytes, c.interleave), 0);
         close(fd);
-        std::vector<uint8_t> expected = {'a', 'b'};
-        const std::vector<uint8_t> header = Hex(c.hex);
-        expected.insert(expected.end(), header.begin(), header.end());
-        EXPECT_EQ(ReadAll(path_), expected);
+        EXPECT_EQ(kit::Hex(kit::ReadFile(path), " "), std::string("61 62 ") + c.hex);
     }
 }
 
