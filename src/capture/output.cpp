@@ -204,7 +204,7 @@ bool Join(Session& s, int f) {
     slot.name = slot.nextName;
     slot.fileNumber = slot.nextNumber;
     const std::string line = "\nContinuing in " + slot.name + "\n";
-    ConsoleText(line.data(), line.size());
+    ConsoleText(line.data(), line.size(), ConsoleLine::Kept);
     return true;
 }
 

@@ -112,7 +112,7 @@ void MeasurePeriod(Session& s, const uint8_t* prev) {
 
 void MarkOverrun(Session& s) {
     static const char kMark[] = "\nRX\n";
-    ConsoleText(kMark, sizeof kMark - 1);
+    ConsoleText(kMark, sizeof kMark - 1, ConsoleLine::Droppable);
     ++s.overruns;
 }
 
@@ -647,7 +647,7 @@ int RECORD(RecordRequest& request) {
     }
     RaisePriority();
 
-    ConsoleBegin();
+    ConsoleBegin(STDOUT_FILENO);
     Ending ending = CaptureLoop(s, queue, spare);
     StopWriter(queue);
     if (ending != Ending::DeviceFailed && WriterFailed(queue)) {

@@ -357,7 +357,7 @@ void RaisePeak(int channel, int32_t peak, unsigned sampleBytes, int32_t* recPeak
     if (peak > ClipThreshold(sampleBytes)) {
         char text[48];
         const int n = snprintf(text, sizeof text, "\nInput Channel %i is Peaking!\n", channel + 1);
-        ConsoleText(text, static_cast<size_t>(n));
+        ConsoleText(text, static_cast<size_t>(n), ConsoleLine::Droppable);
     }
 }
 
