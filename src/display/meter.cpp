@@ -8,8 +8,8 @@
 // conversions below must stay where they are.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 
+#include "console.h"
 #include "display.h"
 #include "fixed.h"
 
@@ -192,6 +192,5 @@ void StereoMeter(const int32_t* periodPeak, float rangeDb, int& meterReset, floa
                               sampleBytes, meterMode, holdPeak);
     const std::size_t len =
         static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
-    std::fwrite(text, 1, len, stdout);
-    std::fflush(stdout);
+    ConsoleRedraw(text, len);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console_output.h"
 #include "frames.h"
 #include "samples.h"
 
@@ -36,10 +37,10 @@ const PeakCase kPeaks[] = {
 };
 
 std::string Measure(int channel, const PeakCase& c, int32_t* rec, int32_t* per) {
-    testing::internal::CaptureStdout();
-    CheckPeak(channel, static_cast<int>(c.bytes.size() / c.sampleBytes), c.sampleBytes, rec,
-              c.bytes.data(), per);
-    return testing::internal::GetCapturedStdout();
+    return ConsoleOutput([&] {
+        CheckPeak(channel, static_cast<int>(c.bytes.size() / c.sampleBytes), c.sampleBytes, rec,
+                  c.bytes.data(), per);
+    });
 }
 
 TEST(CheckPeak, DecodesEveryBoundaryAndWarnsOnTheTopTwoCodes) {
@@ -64,11 +65,11 @@ TEST(CheckPeak, WarnsOncePerCallAndPeaksNeverFall) {
     const std::vector<uint8_t> loud = {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x80};
     const std::vector<uint8_t> quiet = {0x10, 0x00};
     int32_t rec[2] = {0, 0}, per[2] = {0, 0};
-    testing::internal::CaptureStdout();
-    CheckPeak(1, 3, 2, rec, loud.data(), per);
-    CheckPeak(1, 3, 2, rec, loud.data(), per);
-    CheckPeak(1, 1, 2, rec, quiet.data(), per);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(ConsoleOutput([&] {
+                  CheckPeak(1, 3, 2, rec, loud.data(), per);
+                  CheckPeak(1, 3, 2, rec, loud.data(), per);
+                  CheckPeak(1, 1, 2, rec, quiet.data(), per);
+              }),
               "\nInput Channel 2 is Peaking!\n\nInput Channel 2 is Peaking!\n");
     EXPECT_EQ(rec[1], 32768);
     EXPECT_EQ(per[1], 32768);
@@ -229,7 +230,7 @@ TEST(FileFrames, EveryFileStaysBelowFourGibibytes) {
 
 TEST(FileNames, ContinuationsNumberedBeforeTheExtension) {
     const std::pair<const char*, const char*> cases[] = {
-        {"a.wav", "a-2.wav"}, {"take", "take-2"}, {"dir.d/take", "dir.d/take-2"},
+        {"a.wav", "a-2.wav"},           {"take", "take-2"},       {"dir.d/take", "dir.d/take-2"},
         {"/r/x.y.wav", "/r/x.y-2.wav"}, {".hidden", ".hidden-2"},
     };
     for (const auto& c : cases) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "console_output.h"
 #include "fixed.h"
 
 namespace {
@@ -273,10 +274,10 @@ TEST(MeterTest, StereoMeterPrintsFormattedText) {
     const int32_t hold[2] = {16384, 3277};
     const int32_t period[2] = {32768, 0};  // mean 16384
     int reset = 1;
-    testing::internal::CaptureStdout();
-    StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
-    StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = ConsoleOutput([&] {
+        StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
+        StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
+    });
     EXPECT_EQ(reset, 0);
     EXPECT_EQ(printed, Expected(21, "-144.0", "-144.0") + Expected(15, "-6.0", "-20.0"));
 }
@@ -338,11 +339,11 @@ TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
     const int32_t period[2] = {16384, 0};
     const int32_t hold[2] = {0, 0};
     int reset = 1;
-    testing::internal::CaptureStdout();
-    UpdateClock(99000, 0, 48000);
-    StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
-    UpdateClock(0, 0, 48000);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = ConsoleOutput([&] {
+        UpdateClock(99000, 0, 48000);
+        StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
+        UpdateClock(0, 0, 48000);
+    });
     EXPECT_EQ(printed, "\rrem = 2.06 sec" + Expected(21, "-144.0") + "\rrem = 0.00 sec");
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "console_output.h"
 #include "frames.h"
 #include "session.h"
 
@@ -116,12 +117,12 @@ TEST_F(Continuation, JoinsAtAnyFrameAndTheFilesJoinedAreTheRecording) {
     FILE* theirs = fopen("a-3.wav", "wb");
     fputs("theirs", theirs);
     fclose(theirs);
-    testing::internal::CaptureStdout();
     // 7 periods of 4 frames, 2 of them dropped (silence) before period 3, in uneven batches.
-    ASSERT_TRUE(Write(0, 3, 2));
-    ASSERT_TRUE(Write(12, 2, 3, 2));
-    EXPECT_TRUE(CloseFiles(s_));
-    const std::string said = testing::internal::GetCapturedStdout();
+    const std::string said = ConsoleOutput([&] {
+        EXPECT_TRUE(Write(0, 3, 2));
+        EXPECT_TRUE(Write(12, 2, 3, 2));
+        EXPECT_TRUE(CloseFiles(s_));
+    });
     EXPECT_EQ(said,
               "\nContinuing in a-2.wav\n\nContinuing in b-2\n\nContinuing in a-4.wav\n"
               "\nContinuing in b-3\n");
@@ -154,10 +155,10 @@ TEST_F(Continuation, GeneratedNamesCountTheSecondsOfTheFilesBefore) {
     ASSERT_TRUE(PrepareFiles(s_, req_));
     long first = 0;
     ASSERT_EQ(sscanf(req_.fileList[0].c_str(), "rec_chan_1_%ld.wav", &first), 1);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(Write(0, 9, 9));
-    EXPECT_TRUE(CloseFiles(s_));
-    testing::internal::GetCapturedStdout();
+    ConsoleOutput([&] {
+        EXPECT_TRUE(Write(0, 9, 9));
+        EXPECT_TRUE(CloseFiles(s_));
+    });
     // 10 frames at 4 Hz are 2.5 s: the files start 2 s, 5 s and 7.5 s in.
     const std::pair<long, size_t> files[] = {
         {first, 10}, {first + 2, 10}, {first + 5, 10}, {first + 7, 6}};
@@ -172,10 +173,11 @@ TEST_F(Continuation, ANextFileThatCannotBeMadeEndsTheRecordingWithTheFullOnesKep
     req_.fileList = {name};
     req_.fileExisted = {false};
     ASSERT_TRUE(PrepareFiles(s_, req_));
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(Write(0, 3, 3));
-    EXPECT_FALSE(CloseFiles(s_));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(ConsoleOutput([&] {
+                  EXPECT_FALSE(Write(0, 3, 3));
+                  EXPECT_FALSE(CloseFiles(s_));
+              }),
+              "");
     EXPECT_EQ(s_.slots[0].writeError, ENAMETOOLONG);
     EXPECT_EQ(s_.slots[0].failedName, std::string(250, 'x') + "-2.wav");
     EXPECT_EQ(Samples(name).size(), 10u);
