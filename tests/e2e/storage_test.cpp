@@ -23,10 +23,11 @@ namespace {
 const Format k2496 = {"2496", 96000, 3};
 const Format k1648 = {"1648", 48000, 2};
 
-std::vector<std::string> Stall(long afterBytes, long ms) {
+// Writes to files stalled, or only those to descriptor `fd`.
+std::vector<std::string> Stall(long afterBytes, long ms, int fd = -1) {
     return {std::string("LD_PRELOAD=") + NALVO_STALL_SHIM,
             "NALVO_STALL_AFTER_BYTES=" + std::to_string(afterBytes),
-            "NALVO_STALL_MS=" + std::to_string(ms)};
+            "NALVO_STALL_MS=" + std::to_string(ms), "NALVO_STALL_FD=" + std::to_string(fd)};
 }
 
 // True when a thread of process `pid` runs with real-time (FIFO) scheduling.
@@ -42,9 +43,10 @@ bool HasRealtimeThread(pid_t pid) {
     return found;
 }
 
-TEST(SlowStorage, FiveSecondStallLosesNothing) {
-    // Far longer than the device's own buffer holds (0.34 s at 96 kHz). The capture thread
-    // runs at real-time priority where the system allows it.
+// Records 7 s of 96 kHz 24-bit stereo in real time through a stall far longer than the
+// device's own buffer holds (0.34 s): no overrun, every frame the device's. The capture thread
+// runs at real-time priority where the system allows it.
+void ExpectStallLosesNothing(const std::vector<std::string>& env, const std::string& outFile) {
     bool allowed = false, realtime = false;
     std::thread([&] {
         sched_param p{1};
@@ -55,20 +57,31 @@ TEST(SlowStorage, FiveSecondStallLosesNothing) {
         RunNalvo({.args = Args(k2496, "7", "live", kModes[2]),
                   .cwd = dir.path(),
                   .alsaConfig = WithDevices(dir, FakeDevice("live", "realtime true")),
-                  .env = Stall(1 << 20, 5000),
-                  .watch = [&](const std::string& out, pid_t child) {
-                      if (Count(out, "\r") < 2) {
-                          return false;
-                      }
-                      realtime = HasRealtimeThread(child);
-                      return true;
-                  }});
+                  .env = env,
+                  .watch =
+                      [&](const std::string& out, pid_t child) {
+                          if (Count(out, "\r") < 2) {
+                              return false;
+                          }
+                          realtime = HasRealtimeThread(child);
+                          return true;
+                      },
+                  .outFile = outFile.empty() ? "" : dir / outFile});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(realtime, allowed);
     EXPECT_EQ(r.out.find("RX"), std::string::npos);
     EXPECT_EQ(r.out.find("Overruns"), std::string::npos);
     const int64_t frames = 165 * 4096;  // 7 s at 96 kHz in whole periods
     ExpectRecording(dir / "in1.wav", k2496, true, 0, PatternSource(), frames, 4096);
+}
+
+TEST(SlowStorage, FiveSecondStallLosesNothing) {
+    ExpectStallLosesNothing(Stall(1 << 20, 5000), "");
+}
+
+TEST(SlowStorage, ConsoleFileStalledLosesNothing) {
+    // The console redirected to a file on the card that holds the recording (nohup).
+    ExpectStallLosesNothing(Stall(1000, 3000, 1), "console.txt");
 }
 
 TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
