@@ -31,7 +31,7 @@ int64_t MonotonicNs() {
 void WarnClipping(int input) {
     char text[48];
     const int n = snprintf(text, sizeof text, "\nInput Channel %i is Peaking!\n", input + 1);
-    ConsoleText(text, static_cast<size_t>(n));
+    ConsoleText(text, static_cast<size_t>(n), ConsoleLine::Droppable);
 }
 
 // Measures the period read one iteration earlier (the meter and the peaks run one
@@ -65,7 +65,7 @@ void MeasurePeriod(CaptureState& c, const uint8_t* prev) {
 
 void MarkOverrun(CaptureState& c) {
     static const char kMark[] = "\nRX\n";
-    ConsoleText(kMark, sizeof kMark - 1);
+    ConsoleText(kMark, sizeof kMark - 1, ConsoleLine::Droppable);
     ++c.overruns;
 }
 
@@ -373,7 +373,7 @@ void ShowJoins(PeriodQueue& q) {
         // One piece, so that the console keeps or drops the line whole.
         char line[4200];
         const int n = snprintf(line, sizeof line, "\nContinuing in %s\n", name->c_str());
-        ConsoleText(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+        ConsoleText(line, std::min(static_cast<size_t>(n), sizeof line - 1), ConsoleLine::Kept);
         ShownJoin(q.joins);
     }
 }

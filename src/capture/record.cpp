@@ -309,7 +309,7 @@ int RECORD(RecordRequest& request) {
         m.queue.failed.store(true, std::memory_order_release);
     }
     RaisePriority();
-    ConsoleBegin();
+    ConsoleBegin(STDOUT_FILENO);
     uint8_t* spare[2] = {m.spare[0].get(), m.spare[1].get()};
     const int status = Finish(c, outputs, m, CaptureLoop(c, m.queue, spare));
     // Stopped, not drained, whatever the ending: a capture stream has nothing left to finish

@@ -1,8 +1,8 @@
 // The remaining-time text that opens the console line redrawn after every period.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "display.h"
 #include "fixed.h"
 
@@ -37,11 +37,7 @@ int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate)
 void UpdateClock(int32_t a, int32_t b, unsigned rate) {
     char text[kDisplayTextMax];
     const int n = FormatClock(text, sizeof text, a, b, rate);
-    if (n > 0) {
-        const std::size_t len = static_cast<std::size_t>(n) < sizeof text
-                                    ? static_cast<std::size_t>(n)
-                                    : sizeof text - 1;
-        std::fwrite(text, 1, len, stdout);
-    }
-    std::fflush(stdout);
+    const std::size_t len =
+        static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
+    ConsoleRedraw(text, len);
 }

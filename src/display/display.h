@@ -18,17 +18,17 @@ int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate)
 // than 32-bit counts hold. Equal to FormatClock wherever the sum does not wrap.
 int FormatRemaining(char* out, std::size_t cap, int64_t frames, unsigned rate);
 
-// Prints FormatClock's text on standard output and flushes it.
+// Draws FormatClock's text on the console line (ConsoleRedraw).
 void UpdateClock(int32_t a, int32_t b, unsigned rate);
 
 // The level meter text for one period: head, 24 cells, the held-peak readout(s) and the
-// tail. Keeps its state (bar value, previous level, readouts, held position) in
-// function-local statics that live for the process; a `meterReset` of exactly 1 restarts
-// them and is set to 0. Returns the text length; writes at most `cap` bytes.
+// tail. Keeps its state (bar value, previous level, readouts, held position) in statics
+// that live for the process; a `meterReset` of exactly 1 restarts them and is set to 0.
+// Returns the text length; writes at most `cap` bytes.
 int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float rangeDb,
                 int& meterReset, float fallDb, int sampleBytes, int meterMode,
                 const int32_t* holdPeak);
 
-// FormatMeter's text printed on standard output, then flushed.
+// Draws FormatMeter's text on the console line (ConsoleRedraw).
 void StereoMeter(const int32_t* periodPeak, float rangeDb, int& meterReset, float fallDb,
                  int sampleBytes, int meterMode, const int32_t* holdPeak);

@@ -8,8 +8,8 @@
 // conversions below must stay where they are.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 
+#include "console.h"
 #include "display.h"
 #include "fixed.h"
 
@@ -65,29 +65,17 @@ double LevelDb(double fullScale, int32_t magnitude) {
     return -20.0 * std::log10(fullScale / static_cast<double>(magnitude));
 }
 
-}  // namespace
+// What the meter remembers from one period to the next, for the life of the process.
+double Current;   // the bar's level
+float Last;       // the level of the period before
+float realPeakL;  // held-peak readouts
+float realPeakR;
+// Highest period peak since the reset and its cell position (see kHeldCell).
+float OldPeak;
+float PeakBars;
 
-int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float rangeDb,
-                int& meterReset, float fallDb, int sampleBytes, int meterMode,
-                const int32_t* holdPeak) {
-    static double Current;
-    static float Last;
-    static float realPeakL;
-    static float realPeakR;
-    // Highest period peak since the reset and its cell position (see kHeldCell).
-    static float OldPeak;
-    static float PeakBars;
-
-    const bool both = meterMode == 2;
-    const double fullScale = sampleBytes == 3 ? kFullScale24 : kFullScale16;
-    // Both inputs together: the mean of the raw magnitudes (not of their dB values), truncated.
-    const int32_t peak =
-        both ? static_cast<int32_t>(0.5 * periodPeak[1] + 0.5 * periodPeak[0]) : periodPeak[0];
-    // Silence yields minus infinity, which never counts as a rise below.
-    const double level = peak == 0 ? -HUGE_VAL : LevelDb(fullScale, peak);
-    const float dbPerCell = rangeDb / kCells;
-
-    // Only exactly 1 restarts; any other value leaves the state and the flag alone.
+// Only exactly 1 restarts; any other value leaves the state and the flag alone.
+void ResetIfAsked(int& meterReset) {
     if (meterReset == 1) {
         Current = kFloorDb;
         Last = static_cast<float>(kFloorDb);
@@ -97,23 +85,29 @@ int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float ran
         PeakBars = 0.0f;
         meterReset = 0;
     }
+}
 
-    // Rise at once when this period is louder than the previous one, otherwise fall a fixed
-    // step. Comparing with the previous level rather than the bar means a rise can also pull
-    // the bar down to the new level.
+// Rise at once when this period is louder than the previous one, otherwise fall a fixed
+// step. Comparing with the previous level rather than the bar means a rise can also pull
+// the bar down to the new level.
+void FollowLevel(double level, float fallDb) {
     if (level > static_cast<double>(Last)) {
         Current = level;
     } else {
         Current -= static_cast<double>(fallDb);
     }
+}
 
+void NoteHeldPosition(int32_t peak, double level, float rangeDb, float dbPerCell) {
     if (static_cast<float>(peak) > OldPeak && level < 0.0) {
         OldPeak = static_cast<float>(peak);
         PeakBars = static_cast<float>((static_cast<double>(rangeDb) + level) /
                                       static_cast<double>(dbPerCell));
     }
+}
 
-    Text t{out, cap, 0};
+// The head and the 24 cells: lit up to the bar, then blank.
+void PutBar(Text& t, float rangeDb, float dbPerCell) {
     PutString(t, "\t -");
     PutNumber(t, rangeDb, 0);
     PutString(t, " dB [");
@@ -141,7 +135,10 @@ int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float ran
     for (; cell < kCells; ++cell) {
         PutChar(t, ' ');
     }
+}
 
+// The held-peak readout of each input shown, and the tail.
+void PutReadouts(Text& t, const int32_t* holdPeak, bool both, double fullScale) {
     // A hold value of 0 means "nothing held yet in this window": keep the old readout.
     if (holdPeak[0] != 0) {
         realPeakL = static_cast<float>(LevelDb(fullScale, holdPeak[0]));
@@ -156,6 +153,29 @@ int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float ran
         PutNumber(t, realPeakR, 1);
     }
     PutString(t, " dB   ");
+}
+
+}  // namespace
+
+int FormatMeter(char* out, std::size_t cap, const int32_t* periodPeak, float rangeDb,
+                int& meterReset, float fallDb, int sampleBytes, int meterMode,
+                const int32_t* holdPeak) {
+    const bool both = meterMode == 2;
+    const double fullScale = sampleBytes == 3 ? kFullScale24 : kFullScale16;
+    // Both inputs together: the mean of the raw magnitudes (not of their dB values), truncated.
+    const int32_t peak =
+        both ? static_cast<int32_t>(0.5 * periodPeak[1] + 0.5 * periodPeak[0]) : periodPeak[0];
+    // Silence yields minus infinity, which never counts as a rise below.
+    const double level = peak == 0 ? -HUGE_VAL : LevelDb(fullScale, peak);
+    const float dbPerCell = rangeDb / kCells;
+
+    ResetIfAsked(meterReset);
+    FollowLevel(level, fallDb);
+    NoteHeldPosition(peak, level, rangeDb, dbPerCell);
+
+    Text t{out, cap, 0};
+    PutBar(t, rangeDb, dbPerCell);
+    PutReadouts(t, holdPeak, both, fullScale);
 
     Last = static_cast<float>(level);
     // A full-scale period forgets the held position, so the next peak starts a new one.
@@ -172,6 +192,5 @@ void StereoMeter(const int32_t* periodPeak, float rangeDb, int& meterReset, floa
                               sampleBytes, meterMode, holdPeak);
     const std::size_t len =
         static_cast<std::size_t>(n) < sizeof text ? static_cast<std::size_t>(n) : sizeof text - 1;
-    std::fwrite(text, 1, len, stdout);
-    std::fflush(stdout);
+    ConsoleRedraw(text, len);
 }

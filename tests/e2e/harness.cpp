@@ -129,7 +129,10 @@ RunResult RunNalvo(const RunOptions& o) {
             break;
         }
         if (!watched) {
-            watched = o.watch(r.out, pid);
+            const std::vector<uint8_t> file =
+                o.outFile.empty() ? std::vector<uint8_t>() : ReadFile(o.outFile);
+            watched =
+                o.watch(o.outFile.empty() ? r.out : std::string(file.begin(), file.end()), pid);
         }
         if (ready <= 0) {
             continue;

@@ -40,8 +40,8 @@ struct RunOptions {
     std::vector<std::string> env;  // extra "NAME=value" settings for the child
     int umask = -1;                // the child's umask; -1 leaves it
     std::vector<int> closeFds;     // standard descriptors the child starts without
-    // Called as standard output grows, until it returns true. With `holdInput`, standard
-    // input is fed only after that.
+    // Called as standard output grows (the file's content with `outFile`), until it returns
+    // true. With `holdInput`, standard input is fed only after that.
     std::function<bool(const std::string& out, pid_t child)> watch;
     bool holdInput = false;
     bool errToOut = false;  // standard error into standard output, in order, as on a terminal

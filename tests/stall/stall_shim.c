@@ -5,6 +5,8 @@
  *                            regular files past this count (default 0)
  *   NALVO_STALL_MS           how long that one write blocks (default 0: never)
  *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
+ *   NALVO_STALL_FD           when set, only writes to this descriptor count and stall (1: a
+ *                            console redirected to a file on the same card as the recording)
  *   NALVO_FAIL_SYNCS         the first this many fdatasync calls on files fail with EIO, as
  *                            on a card whose controller reports a flush error
  *   NALVO_FAIL_PWRITE_AT     pwrite to a file at this offset fails with EIO, as on a card
@@ -42,6 +44,7 @@ static uint64_t next_stall;
 static int configured;
 static long stall_ms;
 static uint64_t every;
+static int only_fd = -1;
 
 static void configure(void) {
     const char* after = getenv("NALVO_STALL_AFTER_BYTES");
@@ -50,6 +53,8 @@ static void configure(void) {
     next_stall = after ? strtoull(after, NULL, 10) : 0;
     stall_ms = ms ? strtol(ms, NULL, 10) : 0;
     every = ev ? strtoull(ev, NULL, 10) : 0;
+    const char* fd = getenv("NALVO_STALL_FD");
+    only_fd = fd ? atoi(fd) : -1;
     configured = 1;
 }
 
@@ -112,6 +117,10 @@ static void account(int fd, size_t bytes) {
     pthread_mutex_lock(&lock);
     if (!configured) {
         configure();
+    }
+    if (only_fd >= 0 && fd != only_fd) {
+        pthread_mutex_unlock(&lock);
+        return;
     }
     written += bytes;
     if (stall_ms > 0 && next_stall != UINT64_MAX && written > next_stall) {

@@ -4,7 +4,9 @@
 // below starts with a reset call (meterReset = 1), exactly as a recording does.
 #include "display.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "console_output.h"
 #include "fixed.h"
 #include "kit.h"
 
@@ -260,10 +263,10 @@ TEST(MeterTest, StereoMeterPrintsFormattedText) {
     const int32_t hold[2] = {16384, 3277};
     const int32_t period[2] = {32768, 0};  // mean 16384
     int reset = 1;
-    testing::internal::CaptureStdout();
-    StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
-    StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = ConsoleOutput([&] {
+        StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
+        StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
+    });
     EXPECT_EQ(reset, 0);
     EXPECT_EQ(printed, MeterText(21, "-144.0", "-144.0") + MeterText(15, "-6.0", "-20.0"));
 }
@@ -325,12 +328,52 @@ TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
     const int32_t period[2] = {16384, 0};
     const int32_t hold[2] = {0, 0};
     int reset = 1;
-    testing::internal::CaptureStdout();
-    UpdateClock(99000, 0, 48000);
-    StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
-    UpdateClock(0, 0, 48000);
-    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string printed = ConsoleOutput([&] {
+        UpdateClock(99000, 0, 48000);
+        StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
+        UpdateClock(0, 0, 48000);
+    });
     EXPECT_EQ(printed, "\rrem = 2.06 sec" + MeterText(21, "-144.0") + "\rrem = 0.00 sec");
+}
+
+TEST(ConsoleTest, LinesItCannotHoldAreCountedAndWhereTheRecordingGoesOnIsShown) {
+    // A console left unread through far more marks than a pipe and any buffer hold, with
+    // the line that says where the recording goes on among them; then it reads again.
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    fcntl(p[1], F_SETPIPE_SZ, 4096);
+    const std::string mark = "\nRX\n", next = "\nContinuing in b-2.wav\n";
+    const std::size_t sent = 30000;
+    ConsoleBegin(p[1]);
+    for (std::size_t i = 0; i < sent; ++i) {
+        ConsoleText(mark.data(), mark.size(), ConsoleLine::Droppable);
+        if (i == sent / 2) {
+            ConsoleText(next.data(), next.size(), ConsoleLine::Kept);
+        }
+    }
+    // A redraw reaches the console only once nothing held or owed is ahead of it.
+    std::string out;
+    for (int i = 0; i < 1000 && out.find("\rdrawn") == std::string::npos; ++i) {
+        char buf[4096];
+        for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) {
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        ConsoleRedraw("\rdrawn", 6);
+    }
+    ConsoleEnd();
+    close(p[0]);
+    close(p[1]);
+    std::size_t marks = 0, cut = 0;
+    for (std::size_t at = 0; (at = out.find("RX", at)) != std::string::npos; ++at) {
+        (at > 0 && out.compare(at - 1, mark.size(), mark) == 0 ? marks : cut) += 1;
+    }
+    EXPECT_EQ(cut, 0u);
+    const std::size_t drawn = out.find("\rdrawn"), said = out.find(" console lines dropped)\n");
+    ASSERT_LT(said, drawn);
+    const std::size_t count = out.rfind("\n(", said) + 2;
+    EXPECT_EQ(out.substr(count, said - count), std::to_string(sent - marks));
+    EXPECT_EQ(out.find(next), out.rfind(next));
+    EXPECT_LT(out.find(next), drawn);
 }
 
 }  // namespace
