@@ -227,25 +227,30 @@ std::vector<std::string> ScratchDir::Files() const {
     return names;
 }
 
-ScratchDir::~ScratchDir() {
-    if (path_ == "/tmp") {
+namespace {
+
+void RemoveTree(const std::string& path) {
+    chmod(path.c_str(), 0700);
+    if (remove(path.c_str()) == 0) {
         return;
     }
-    for (const auto& name : Files()) {
-        const std::string p = path_ + "/" + name;
-        chmod(p.c_str(), 0700);
-        if (remove(p.c_str()) != 0) {
-            // A test's own subdirectory: one level is all the tests make.
-            if (DIR* d = opendir(p.c_str())) {
-                while (dirent* e = readdir(d)) {
-                    remove((p + "/" + e->d_name).c_str());
-                }
-                closedir(d);
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                RemoveTree(path + "/" + e->d_name);
             }
-            rmdir(p.c_str());
         }
+        closedir(d);
     }
-    rmdir(path_.c_str());
+    rmdir(path.c_str());
+}
+
+}  // namespace
+
+ScratchDir::~ScratchDir() {
+    if (path_ != "/tmp") {
+        RemoveTree(path_);
+    }
 }
 
 namespace {
