@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #ifndef NALVO_BINARY
 #error "NALVO_BINARY must name the program under test"
@@ -305,6 +307,75 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 }  // namespace
 
+SoundServer::SoundServer(const ScratchDir& dir, const std::string& pcm,
+                         std::vector<std::string> env)
+    : dir_(dir.path()), env_(std::move(env)) {
+    WriteFile(dir / "server-alsa.conf", pcm);
+    alsaConfig_ = std::string(NALVO_ALSA_CONF) + ":" + (dir / "server-alsa.conf");
+}
+
+SoundServer::~SoundServer() {
+    // The last started first: each depends on those before it.
+    while (!started_.empty()) {
+        Stop(started_.back());
+        started_.pop_back();
+    }
+}
+
+pid_t SoundServer::Start(const std::vector<std::string>& argv) {
+    const pid_t pid = Spawn(argv, env_, dir_ + "/server.log", 0);
+    started_.push_back(pid);
+    return pid;
+}
+
+bool SoundServer::Running() const {
+    for (pid_t pid : started_) {
+        // WNOWAIT: one that ended is left to Stop(), which knows its PID is not reused yet.
+        siginfo_t info{};
+        if (pid > 0 &&
+            (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+             info.si_pid == pid)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SoundServer::WaitFor(const std::vector<std::string>& probe, double seconds,
+                          const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = env_;
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    while (Running() && std::chrono::steady_clock::now() < deadline) {
+        const pid_t pid = Spawn(probe, env, "/dev/null", 5);
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+            return false;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            return true;
+        }
+        usleep(50000);
+    }
+    return false;
+}
+
+void SoundServer::Stop(pid_t& pid) {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        // Marked in the list too, so that it is neither waited for nor killed again.
+        std::replace(started_.begin(), started_.end(), pid, pid_t{-1});
+        pid = -1;
+    }
+}
+
+std::string SoundServer::log() const {
+    const std::vector<uint8_t> text = ReadFile(dir_ + "/server.log");
+    return std::string(text.begin(), text.end());
+}
+
 std::string PulseServer::Missing() {
     if (!InPath("pulseaudio")) {
         return "pulseaudio is not installed";
@@ -318,7 +389,11 @@ std::string PulseServer::Missing() {
     return "";
 }
 
-PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate) : dir_(dir.path()) {
+PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate)
+    : SoundServer(
+          dir, "pcm.pa { type pulse server \"unix:" + (dir / "native") + "\" device \"sine\" }\n",
+          {"HOME=" + dir.path(), "XDG_CONFIG_HOME=" + dir.path(),
+           "XDG_RUNTIME_DIR=" + dir.path()}) {
     const std::string socket = dir / "native";
     // The socket last: once a client gets an answer, the source is there.
     WriteFile(dir / "pa.conf", "load-module module-sine-source source_name=sine rate=" +
@@ -326,46 +401,12 @@ PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate) : di
                                    "\nload-module module-native-protocol-unix auth-anonymous=1 "
                                    "socket=" +
                                    socket + "\n");
-    WriteFile(dir / "pulse.conf",
-              "pcm.pa { type pulse server \"unix:" + socket + "\" device \"sine\" }\n");
-    alsaConfig_ = std::string(NALVO_ALSA_CONF) + ":" + (dir / "pulse.conf");
-    env_ = {"HOME=" + dir_, "XDG_CONFIG_HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_};
     // -n: none of the system's own startup script; no real-time threads of its own on a
     // machine the tests share.
-    pid_ = Spawn({"pulseaudio", "-n", "-F", dir / "pa.conf", "--daemonize=no",
-                  "--exit-idle-time=-1", "--disallow-exit", "--realtime=no", "--high-priority=no"},
-                 env_, dir / "pulse.log", 0);
-    std::vector<std::string> clientEnv = env_;
-    clientEnv.push_back("PULSE_SERVER=unix:" + socket);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (pid_ > 0 && !ready_ && std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;  // it gave up; its log says why
-            break;
-        }
-        const pid_t probe = Spawn({"pactl", "info"}, clientEnv, "/dev/null", 5);
-        int status = 0;
-        if (probe < 0 || waitpid(probe, &status, 0) != probe) {
-            break;
-        }
-        ready_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!ready_) {
-            usleep(50000);
-        }
-    }
-}
-
-std::string PulseServer::log() const {
-    const std::vector<uint8_t> text = ReadFile(dir_ + "/pulse.log");
-    return std::string(text.begin(), text.end());
-}
-
-void PulseServer::Kill() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    server_ =
+        Start({"pulseaudio", "-n", "-F", dir / "pa.conf", "--daemonize=no", "--exit-idle-time=-1",
+               "--disallow-exit", "--realtime=no", "--high-priority=no"});
+    ready_ = WaitFor({"pactl", "info"}, 20, {"PULSE_SERVER=unix:" + socket});
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -430,6 +471,37 @@ int32_t Wav::Sample(size_t frame, int ch) const {
     }
     const uint32_t word = (p[0] << 8) | (p[1] << 16) | (static_cast<uint32_t>(p[2]) << 24);
     return static_cast<int32_t>(word) >> 8;
+}
+
+double Frequency(const Wav& w, int ch, size_t from) {
+    size_t changes = 0;
+    for (size_t n = from + 1; n < w.Frames(); ++n) {
+        changes += (w.Sample(n - 1, ch) < 0) != (w.Sample(n, ch) < 0) ? 1 : 0;
+    }
+    return changes / 2.0 * w.rate / static_cast<double>(w.Frames() - from - 1);
+}
+
+int32_t Peak(const Wav& w, int ch, size_t from) {
+    int32_t peak = 0;
+    for (size_t n = from; n < w.Frames(); ++n) {
+        peak = std::max(peak, std::abs(w.Sample(n, ch)));
+    }
+    return peak;
+}
+
+size_t SineFrames(const Wav& w, int ch, double hz, double level, size_t from) {
+    const double omega = 2 * std::acos(-1.0) * hz / w.rate;
+    const double k = 2 * std::cos(omega);
+    const double quiet = std::ldexp(level, w.bits - 1) * std::sin(omega) / 2;
+    size_t n = from + 2;
+    for (; n < w.Frames(); ++n) {
+        const double a = w.Sample(n - 2, ch), b = w.Sample(n - 1, ch), c = w.Sample(n, ch);
+        // Rounding, and at 24 bits what a resampler adds: a few steps of the last bit.
+        if (std::abs(c - (k * b - a)) > 8 || std::abs(b) + std::abs(c) < quiet) {
+            break;
+        }
+    }
+    return std::min(n, w.Frames());
 }
 
 size_t Count(const std::string& hay, const std::string& needle) {
