@@ -27,6 +27,9 @@
 #ifndef NALVO_ALSA_PLUGIN_DIR
 #error "NALVO_ALSA_PLUGIN_DIR must name the directory of libasound's plugins"
 #endif
+#ifndef NALVO_PIPEWIRE_ALSA_DIR
+#error "NALVO_PIPEWIRE_ALSA_DIR must name where scripts/deps.sh unpacks PipeWire's ALSA plugin"
+#endif
 
 bool RunsUnderEmulator() {
 #ifdef NALVO_TEST_EMULATOR
@@ -409,6 +412,105 @@ PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate)
     ready_ = WaitFor({"pactl", "info"}, 20, {"PULSE_SERVER=unix:" + socket});
 }
 
+namespace {
+
+// pipewire-alsa cannot be installed next to pulseaudio (each claims the machine's default
+// device), so scripts/deps.sh may have unpacked its plugin into a directory of its own.
+std::string PipeWirePlugin() {
+    for (const char* dir : {NALVO_ALSA_PLUGIN_DIR, NALVO_PIPEWIRE_ALSA_DIR}) {
+        const std::string lib = std::string(dir) + "/libasound_module_pcm_pipewire.so";
+        if (access(lib.c_str(), R_OK) == 0) {
+            return lib;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string PipeWireServer::Missing() {
+    for (const char* program :
+         {"pipewire", "wireplumber", "pw-cli", "pw-cat", "dbus-daemon", "dbus-send"}) {
+        if (!InPath(program)) {
+            return std::string(program) + " is not installed";
+        }
+    }
+    if (PipeWirePlugin().empty()) {
+        return "ALSA's PipeWire plugin (pipewire-alsa) is neither installed nor unpacked by "
+               "scripts/deps.sh";
+    }
+    return "";
+}
+
+PipeWireServer::PipeWireServer(const ScratchDir& dir)
+    : SoundServer(
+          dir, "pcm_type.pipewire { lib \"" + PipeWirePlugin() + "\" }\npcm.pw { type pipewire }\n",
+          {"HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + (dir / "rt"),
+           "PIPEWIRE_RUNTIME_DIR=" + (dir / "rt"), "XDG_CONFIG_HOME=" + (dir / "cfg"),
+           "XDG_STATE_HOME=" + (dir / "state"),
+           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "rt/bus")}) {
+    for (const char* sub :
+         {"rt", "cfg", "cfg/pipewire", "cfg/pipewire/pipewire.conf.d", "cfg/wireplumber",
+          "cfg/wireplumber/main.lua.d", "cfg/wireplumber/bluetooth.lua.d", "state"}) {
+        mkdir((dir / sub).c_str(), 0700);
+    }
+    // None of the machine's own devices: a sound card taken from the desktop's server, or a
+    // source of its own preferred to the tone.
+    WriteFile(dir / "cfg/wireplumber/main.lua.d/51-nalvo-tests.lua",
+              "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+              "libcamera_monitor.enabled = false\n");
+    WriteFile(dir / "cfg/wireplumber/bluetooth.lua.d/51-nalvo-tests.lua",
+              "bluez_monitor.enabled = false\n");
+    // The tone as a source of its own, running whether or not anyone listens.
+    WriteFile(dir / "cfg/pipewire/pipewire.conf.d/20-tone.conf",
+              "context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }\n"
+              "context.objects = [ { factory = adapter args = {\n"
+              "    factory.name = audiotestsrc node.name = \"test_tone\"\n"
+              "    media.class = \"Audio/Source\" audio.position = [ FL FR ]\n"
+              "    priority.session = 4000 node.pause-on-idle = false } } ]\n");
+    Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (dir / "rt/bus")});
+    ready_ = WaitFor({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                      "/org/freedesktop/DBus", "org.freedesktop.DBus.GetId"},
+                     10);
+    if (ready_) {
+        server_ = Start({"pipewire"});
+        ready_ = WaitFor({"pw-cli", "info", "0"}, 10);
+    }
+    // Without a session manager nothing links a new stream to the source: ready once a
+    // client gets audio.
+    if (ready_) {
+        sessionManager_ = Start({"wireplumber"});
+        ready_ = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!ready_ && Running() && std::chrono::steady_clock::now() < deadline) {
+            ready_ = Delivers(2);
+        }
+    }
+    // WirePlumber restores saved volumes as it starts: the levels are set after it.
+    ready_ = ready_ && WaitFor({"pw-cli", "set-param", "test_tone", "Props",
+                                "{ volume: 1.0, channelVolumes: [ " + std::to_string(kLevel[0]) +
+                                    ", " + std::to_string(kLevel[1]) + " ] }"},
+                               10);
+}
+
+bool PipeWireServer::Delivers(double seconds) {
+    const std::string file = dir_ + "/pw-cat.raw";
+    remove(file.c_str());
+    const pid_t cat = Spawn({"sh", "-c", "exec pw-cat --record --target test_tone - >" + file},
+                            env(), dir_ + "/server.log", unsigned(seconds) + 1);
+    bool got = false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    while (!got && std::chrono::steady_clock::now() < deadline) {
+        usleep(20000);
+        const std::vector<uint8_t> audio = ReadFile(file);
+        got = std::any_of(audio.begin(), audio.end(), [](uint8_t b) { return b != 0; });
+    }
+    kill(cat, SIGKILL);
+    waitpid(cat, nullptr, 0);
+    return got;
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path) {
     std::vector<uint8_t> out;
     FILE* f = fopen(path.c_str(), "rb");
@@ -471,6 +573,18 @@ int32_t Wav::Sample(size_t frame, int ch) const {
     }
     const uint32_t word = (p[0] << 8) | (p[1] << 16) | (static_cast<uint32_t>(p[2]) << 24);
     return static_cast<int32_t>(word) >> 8;
+}
+
+size_t Wav::SilentTail() const {
+    size_t n = Frames();
+    for (; n > 0; --n) {
+        for (int ch = 0; ch < channels; ++ch) {
+            if (Sample(n - 1, ch) != 0) {
+                return Frames() - n;
+            }
+        }
+    }
+    return Frames();
 }
 
 double Frequency(const Wav& w, int ch, size_t from) {

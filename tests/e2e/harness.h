@@ -116,6 +116,24 @@ class PulseServer : public SoundServer {
     PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate);
 };
 
+// PipeWire with WirePlumber, its session manager, on a private D-Bus session bus: the sound
+// server of Debian 12 and Raspberry Pi OS. One source, the PCM "pw" through PipeWire's own
+// ALSA plugin: "test_tone", PipeWire's audiotestsrc, its sine at kHz with input 1 at kLevel[0]
+// of full scale and input 2 at kLevel[1].
+class PipeWireServer : public SoundServer {
+   public:
+    static constexpr double kHz = 440;  // audiotestsrc's own; this version cannot change it
+    static constexpr double kLevel[2] = {0.5, 0.25};
+    static std::string Missing();
+    explicit PipeWireServer(const ScratchDir& dir);
+    void KillSessionManager() { Stop(sessionManager_); }
+    // Whether pw-cat, another client, gets any audio from the source within `seconds`.
+    bool Delivers(double seconds);
+
+   private:
+    pid_t sessionManager_ = -1;
+};
+
 std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
@@ -128,6 +146,7 @@ struct Wav {
     // Sample `index` of channel `ch` as a signed value.
     int32_t Sample(size_t frame, int ch) const;
     size_t Frames() const { return blockAlign ? data.size() / blockAlign : 0; }
+    size_t SilentTail() const;  // frames after the last with a sample other than zero
 };
 
 Wav ReadWav(const std::string& path);
