@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -8,9 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 #ifndef NALVO_BINARY
 #error "NALVO_BINARY must name the program under test"
@@ -259,6 +265,75 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 }  // namespace
 
+SoundServer::SoundServer(const ScratchDir& dir, const std::string& pcm,
+                         std::vector<std::string> env)
+    : dir_(dir.path()), env_(std::move(env)) {
+    WriteFile(dir / "server-alsa.conf", pcm);
+    alsaConfig_ = std::string(NALVO_ALSA_CONF) + ":" + (dir / "server-alsa.conf");
+}
+
+SoundServer::~SoundServer() {
+    // The last started first: each depends on those before it.
+    while (!started_.empty()) {
+        Stop(started_.back());
+        started_.pop_back();
+    }
+}
+
+pid_t SoundServer::Start(const std::vector<std::string>& argv) {
+    const pid_t pid = Spawn(argv, env_, dir_ + "/server.log", 0);
+    started_.push_back(pid);
+    return pid;
+}
+
+bool SoundServer::Running() const {
+    for (pid_t pid : started_) {
+        // WNOWAIT: one that ended is left to Stop(), which knows its PID is not reused yet.
+        siginfo_t info{};
+        if (pid > 0 &&
+            (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+             info.si_pid == pid)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SoundServer::WaitFor(const std::vector<std::string>& probe, double seconds,
+                          const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = env_;
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    while (Running() && std::chrono::steady_clock::now() < deadline) {
+        const pid_t pid = Spawn(probe, env, "/dev/null", 5);
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+            return false;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            return true;
+        }
+        usleep(50000);
+    }
+    return false;
+}
+
+void SoundServer::Stop(pid_t& pid) {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        // Marked in the list too, so that it is neither waited for nor killed again.
+        std::replace(started_.begin(), started_.end(), pid, pid_t{-1});
+        pid = -1;
+    }
+}
+
+std::string SoundServer::log() const {
+    const std::vector<uint8_t> text = ReadFile(dir_ + "/server.log");
+    return std::string(text.begin(), text.end());
+}
+
 std::string PulseServer::Missing() {
     if (!InPath("pulseaudio")) {
         return "pulseaudio is not installed";
@@ -272,7 +347,11 @@ std::string PulseServer::Missing() {
     return "";
 }
 
-PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate) : dir_(dir.path()) {
+PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate)
+    : SoundServer(
+          dir, "pcm.pa { type pulse server \"unix:" + (dir / "native") + "\" device \"sine\" }\n",
+          {"HOME=" + dir.path(), "XDG_CONFIG_HOME=" + dir.path(),
+           "XDG_RUNTIME_DIR=" + dir.path()}) {
     const std::string socket = dir / "native";
     // The socket last: once a client gets an answer, the source is there.
     WriteFile(dir / "pa.conf", "load-module module-sine-source source_name=sine rate=" +
@@ -280,46 +359,154 @@ PulseServer::PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate) : di
                                    "\nload-module module-native-protocol-unix auth-anonymous=1 "
                                    "socket=" +
                                    socket + "\n");
-    WriteFile(dir / "pulse.conf",
-              "pcm.pa { type pulse server \"unix:" + socket + "\" device \"sine\" }\n");
-    alsaConfig_ = std::string(NALVO_ALSA_CONF) + ":" + (dir / "pulse.conf");
-    env_ = {"HOME=" + dir_, "XDG_CONFIG_HOME=" + dir_, "XDG_RUNTIME_DIR=" + dir_};
     // -n: none of the system's own startup script; no real-time threads of its own on a
     // machine the tests share.
-    pid_ = Spawn({"pulseaudio", "-n", "-F", dir / "pa.conf", "--daemonize=no",
-                  "--exit-idle-time=-1", "--disallow-exit", "--realtime=no", "--high-priority=no"},
-                 env_, dir / "pulse.log", 0);
-    std::vector<std::string> clientEnv = env_;
-    clientEnv.push_back("PULSE_SERVER=unix:" + socket);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (pid_ > 0 && !ready_ && std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;  // it gave up; its log says why
-            break;
-        }
-        const pid_t probe = Spawn({"pactl", "info"}, clientEnv, "/dev/null", 5);
-        int status = 0;
-        if (probe < 0 || waitpid(probe, &status, 0) != probe) {
-            break;
-        }
-        ready_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!ready_) {
-            usleep(50000);
-        }
-    }
+    server_ =
+        Start({"pulseaudio", "-n", "-F", dir / "pa.conf", "--daemonize=no", "--exit-idle-time=-1",
+               "--disallow-exit", "--realtime=no", "--high-priority=no"});
+    ready_ = WaitFor({"pactl", "info"}, 20, {"PULSE_SERVER=unix:" + socket});
 }
 
-std::string PulseServer::log() const {
-    const std::vector<uint8_t> text = ReadFile(dir_ + "/pulse.log");
-    return std::string(text.begin(), text.end());
+namespace {
+
+// pipewire-alsa cannot be installed next to pulseaudio (each claims the machine's default
+// device), so scripts/deps.sh may have unpacked its plugin into a directory of its own.
+std::string PipeWirePlugin() {
+    for (const char* dir : {NALVO_ALSA_PLUGIN_DIR, NALVO_PIPEWIRE_ALSA_DIR}) {
+        const std::string lib = std::string(dir) + "/libasound_module_pcm_pipewire.so";
+        if (access(lib.c_str(), R_OK) == 0) {
+            return lib;
+        }
+    }
+    return "";
 }
 
-void PulseServer::Kill() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+}  // namespace
+
+std::string PipeWireServer::Missing() {
+    for (const char* program :
+         {"pipewire", "wireplumber", "pw-cli", "pw-cat", "dbus-daemon", "dbus-send"}) {
+        if (!InPath(program)) {
+            return std::string(program) + " is not installed";
+        }
     }
+    if (PipeWirePlugin().empty()) {
+        return "ALSA's PipeWire plugin (pipewire-alsa) is neither installed nor unpacked by "
+               "scripts/deps.sh";
+    }
+    return "";
+}
+
+PipeWireServer::PipeWireServer(const ScratchDir& dir)
+    : SoundServer(
+          dir, "pcm_type.pipewire { lib \"" + PipeWirePlugin() + "\" }\npcm.pw { type pipewire }\n",
+          {"HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + (dir / "rt"),
+           "PIPEWIRE_RUNTIME_DIR=" + (dir / "rt"), "XDG_CONFIG_HOME=" + (dir / "cfg"),
+           "XDG_STATE_HOME=" + (dir / "state"),
+           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "rt/bus")}) {
+    for (const char* sub :
+         {"rt", "cfg", "cfg/pipewire", "cfg/pipewire/pipewire.conf.d", "cfg/wireplumber",
+          "cfg/wireplumber/main.lua.d", "cfg/wireplumber/bluetooth.lua.d", "state"}) {
+        mkdir((dir / sub).c_str(), 0700);
+    }
+    // None of the machine's own devices: a sound card taken from the desktop's server, or a
+    // source of its own preferred to the tone.
+    WriteFile(dir / "cfg/wireplumber/main.lua.d/51-nalvo-tests.lua",
+              "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+              "libcamera_monitor.enabled = false\n");
+    WriteFile(dir / "cfg/wireplumber/bluetooth.lua.d/51-nalvo-tests.lua",
+              "bluez_monitor.enabled = false\n");
+    // The tone as a source of its own, running whether or not anyone listens.
+    WriteFile(dir / "cfg/pipewire/pipewire.conf.d/20-tone.conf",
+              "context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }\n"
+              "context.objects = [ { factory = adapter args = {\n"
+              "    factory.name = audiotestsrc node.name = \"test_tone\"\n"
+              "    media.class = \"Audio/Source\" audio.position = [ FL FR ]\n"
+              "    priority.session = 4000 node.pause-on-idle = false } } ]\n");
+    Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (dir / "rt/bus")});
+    ready_ = WaitFor({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                      "/org/freedesktop/DBus", "org.freedesktop.DBus.GetId"},
+                     10);
+    if (ready_) {
+        server_ = Start({"pipewire"});
+        ready_ = WaitFor({"pw-cli", "info", "0"}, 10);
+    }
+    // Without a session manager nothing links a new stream to the source: ready once a
+    // client gets audio.
+    if (ready_) {
+        sessionManager_ = Start({"wireplumber"});
+        ready_ = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!ready_ && Running() && std::chrono::steady_clock::now() < deadline) {
+            ready_ = Delivers(2);
+        }
+    }
+    // WirePlumber restores saved volumes as it starts: the levels are set after it.
+    ready_ = ready_ && WaitFor({"pw-cli", "set-param", "test_tone", "Props",
+                                "{ volume: 1.0, channelVolumes: [ " + std::to_string(kLevel[0]) +
+                                    ", " + std::to_string(kLevel[1]) + " ] }"},
+                               10);
+}
+
+bool PipeWireServer::Delivers(double seconds) {
+    const std::string file = dir_ + "/pw-cat.raw";
+    remove(file.c_str());
+    const pid_t cat = Spawn({"sh", "-c", "exec pw-cat --record --target test_tone - >" + file},
+                            env(), dir_ + "/server.log", unsigned(seconds) + 1);
+    bool got = false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+    while (!got && std::chrono::steady_clock::now() < deadline) {
+        usleep(20000);
+        const std::vector<uint8_t> audio = ReadFile(file);
+        got = std::any_of(audio.begin(), audio.end(), [](uint8_t b) { return b != 0; });
+    }
+    kill(cat, SIGKILL);
+    waitpid(cat, nullptr, 0);
+    return got;
+}
+
+size_t SilentTail(const Wav& w) {
+    size_t n = w.Frames();
+    for (; n > 0; --n) {
+        for (int ch = 0; ch < w.channels; ++ch) {
+            if (w.Sample(n - 1, ch) != 0) {
+                return w.Frames() - n;
+            }
+        }
+    }
+    return w.Frames();
+}
+
+double Frequency(const Wav& w, int ch, size_t from) {
+    size_t changes = 0;
+    for (size_t n = from + 1; n < w.Frames(); ++n) {
+        changes += (w.Sample(n - 1, ch) < 0) != (w.Sample(n, ch) < 0) ? 1 : 0;
+    }
+    return changes / 2.0 * w.rate / static_cast<double>(w.Frames() - from - 1);
+}
+
+int32_t Peak(const Wav& w, int ch, size_t from) {
+    int32_t peak = 0;
+    for (size_t n = from; n < w.Frames(); ++n) {
+        peak = std::max(peak, std::abs(w.Sample(n, ch)));
+    }
+    return peak;
+}
+
+size_t SineFrames(const Wav& w, int ch, double hz, double level, size_t from) {
+    const double omega = 2 * std::acos(-1.0) * hz / w.rate;
+    const double k = 2 * std::cos(omega);
+    const double quiet = std::ldexp(level, w.bits - 1) * std::sin(omega) / 2;
+    size_t n = from + 2;
+    for (; n < w.Frames(); ++n) {
+        const double a = w.Sample(n - 2, ch), b = w.Sample(n - 1, ch), c = w.Sample(n, ch);
+        // Rounding, and at 24 bits what a resampler adds: a few steps of the last bit.
+        if (std::abs(c - (k * b - a)) > 8 || std::abs(b) + std::abs(c) < quiet) {
+            break;
+        }
+    }
+    return std::min(n, w.Frames());
 }
 
 size_t Count(const std::string& hay, const std::string& needle) {

@@ -60,33 +60,82 @@ RunResult RunNalvo(const RunOptions& options);
 // True in a cross build, where nalvo runs under an emulator (many times slower).
 bool RunsUnderEmulator();
 
-// A private PulseAudio server for one test, with one source: "sine", module-sine-source at
-// `hz` and `rate`. It listens on a socket in `dir` only, reads nothing of the machine's own
-// sound setup, and is killed when the object goes (also with the test program, should that
-// be killed first).
-class PulseServer {
+// A private sound server for one test, with a source of a known sine. It listens in `dir`
+// only, takes none of the machine's own sound devices, and every process it started is
+// killed by its PID when the object goes (also with the test program, should that be
+// killed first).
+class SoundServer {
+   public:
+    virtual ~SoundServer();
+    SoundServer(const SoundServer&) = delete;
+    SoundServer& operator=(const SoundServer&) = delete;
+    bool ready() const { return ready_; }
+    std::string log() const;  // what its programs printed
+    // ALSA_CONFIG_PATH: the tests' devices, and the server's source under its own name.
+    const std::string& alsaConfig() const { return alsaConfig_; }
+    // HOME and the XDG directories of a client, kept in `dir` like the server's.
+    const std::vector<std::string>& env() const { return env_; }
+    void Kill() { Stop(server_); }  // the server itself, SIGKILL, as a crash would
+
+   protected:
+    // `pcm`: ALSA configuration that defines the server's source as a PCM.
+    SoundServer(const ScratchDir& dir, const std::string& pcm, std::vector<std::string> env);
+    pid_t Start(const std::vector<std::string>& argv);  // with env(), into the log
+    // Runs `probe` (with env() and `extraEnv`) until it succeeds, for at most `seconds`;
+    // false when it never did or a program started here gave up (its log says why).
+    bool WaitFor(const std::vector<std::string>& probe, double seconds,
+                 const std::vector<std::string>& extraEnv = {});
+    bool Running() const;  // every program started here still runs
+    void Stop(pid_t& pid);
+    std::string dir_;
+    pid_t server_ = -1;
+    bool ready_ = false;
+
+   private:
+    std::string alsaConfig_;
+    std::vector<std::string> env_;
+    std::vector<pid_t> started_;
+};
+
+// PulseAudio with one source: "sine", module-sine-source at `hz` and `rate`, as the PCM "pa".
+class PulseServer : public SoundServer {
    public:
     // Why a server cannot run here (a program or ALSA's pulse plugin is not installed), or
     // empty.
     static std::string Missing();
     PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate);
-    ~PulseServer() { Kill(); }
-    PulseServer(const PulseServer&) = delete;
-    PulseServer& operator=(const PulseServer&) = delete;
-    bool ready() const { return ready_; }
-    std::string log() const;  // what the server printed
-    // ALSA_CONFIG_PATH: the tests' devices, and "pa", the server's sine source.
-    const std::string& alsaConfig() const { return alsaConfig_; }
-    // HOME and the XDG directories of a client, kept in `dir` like the server's.
-    const std::vector<std::string>& env() const { return env_; }
-    void Kill();  // SIGKILL, as a crash would
+};
+
+// PipeWire with WirePlumber, its session manager, on a private D-Bus session bus: the sound
+// server of Debian 12 and Raspberry Pi OS. One source, the PCM "pw" through PipeWire's own
+// ALSA plugin: "test_tone", PipeWire's audiotestsrc, its sine at kHz with input 1 at kLevel[0]
+// of full scale and input 2 at kLevel[1].
+class PipeWireServer : public SoundServer {
+   public:
+    static constexpr double kHz = 440;  // audiotestsrc's own; this version cannot change it
+    static constexpr double kLevel[2] = {0.5, 0.25};
+    static std::string Missing();
+    explicit PipeWireServer(const ScratchDir& dir);
+    void KillSessionManager() { Stop(sessionManager_); }
+    // Whether pw-cat, another client, gets any audio from the source within `seconds`.
+    bool Delivers(double seconds);
 
    private:
-    std::string dir_, alsaConfig_;
-    std::vector<std::string> env_;
-    pid_t pid_ = -1;
-    bool ready_ = false;
+    pid_t sessionManager_ = -1;
 };
+
+// Measurements of input `ch` of a recording from frame `from` on.
+double Frequency(const Wav& w, int ch, size_t from = 0);  // from its sign changes
+int32_t Peak(const Wav& w, int ch, size_t from = 0);
+// The frame at which input `ch`, from `from` on, stops being one unbroken sine of `hz` at
+// `level` (of full scale): each sample within rounding of what the two before it predict
+// (s[n] = 2 cos(w) s[n-1] - s[n-2]), and no two in a row near zero, as silence satisfies the
+// recurrence too. A gap, a stretch lost or repeated, or silence ends the run (the level is
+// Peak's to check).
+size_t SineFrames(const Wav& w, int ch, double hz, double level, size_t from = 0);
+
+// Frames after the last with a sample other than zero.
+size_t SilentTail(const Wav& w);
 
 // Number of occurrences of `needle` in `hay`.
 size_t Count(const std::string& hay, const std::string& needle);

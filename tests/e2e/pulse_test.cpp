@@ -21,7 +21,6 @@ namespace {
 // has no whole number of cycles in a period, so a period lost or repeated breaks the wave.
 constexpr unsigned kHz = 997;
 constexpr unsigned kRate = 48000;
-const double kOmega = 2 * std::acos(-1.0) * kHz / kRate;
 
 class Pulse : public ::testing::Test {
    protected:
@@ -41,38 +40,9 @@ int32_t HalfScale(const Wav& w) {
     return int32_t{1} << (w.bits - 2);
 }
 
-// Frames from the start of input `ch` that continue one unbroken sine at the server's
-// level: each sample within rounding of what the two before it predict
-// (s[n] = 2 cos(w) s[n-1] - s[n-2]), and no two in a row near zero, as silence satisfies the
-// recurrence too. A gap, a stretch lost or repeated, or another level ends the run.
+// Frames from the start of input `ch` that continue one unbroken sine at the server's level.
 size_t SineFrames(const Wav& w, int ch) {
-    const double k = 2 * std::cos(kOmega);
-    const double quiet = HalfScale(w) * std::sin(kOmega) / 2;
-    size_t n = 2;
-    for (; n < w.Frames(); ++n) {
-        const double a = w.Sample(n - 2, ch), b = w.Sample(n - 1, ch), c = w.Sample(n, ch);
-        if (std::abs(c - (k * b - a)) > 4 || std::abs(b) + std::abs(c) < quiet) {
-            break;
-        }
-    }
-    return std::min(n, w.Frames());
-}
-
-// The frequency of input `ch` from its sign changes.
-double Frequency(const Wav& w, int ch) {
-    size_t changes = 0;
-    for (size_t n = 1; n < w.Frames(); ++n) {
-        changes += (w.Sample(n - 1, ch) < 0) != (w.Sample(n, ch) < 0) ? 1 : 0;
-    }
-    return changes / 2.0 * kRate / static_cast<double>(w.Frames() - 1);
-}
-
-int32_t Peak(const Wav& w, int ch) {
-    int32_t peak = 0;
-    for (size_t n = 0; n < w.Frames(); ++n) {
-        peak = std::max(peak, std::abs(w.Sample(n, ch)));
-    }
-    return peak;
+    return ::SineFrames(w, ch, kHz, 0.5);
 }
 
 TEST_F(Pulse, RecordsTheServersSineAtItsFrequencyAndLevel) {
