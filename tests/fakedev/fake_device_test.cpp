@@ -43,9 +43,10 @@ pcm.t_custom {
 }
 pcm.t_wide { type nalvo_fake formats [ "S24_LE" "S32_LE" ] }
 pcm.t_mmap { type nalvo_fake formats "S24_3LE" access "MMAP_INTERLEAVED" }
+pcm.t_ring { type nalvo_fake formats "S16_LE" channels 2 buffer_frames_max 4096 }
 pcm.t_xrun {
     type nalvo_fake formats "S16_LE" channels 2 period_frames 1024
-    xrun_periods [ 3 7 ]
+    xrun_periods [ 3 7 ] xrun_frames [ 9500 ]
 }
 pcm.t_gone { type nalvo_fake fail_after_frames 4500 }
 pcm.t_gone_rt { type nalvo_fake realtime true fail_after_frames 2500 }
@@ -54,7 +55,7 @@ pcm.t_dead { type nalvo_fake dead_after_frames 4500 }
 pcm.t_dead_rt { type nalvo_fake realtime true dead_after_frames 2500 }
 pcm.t_suspend {
     type nalvo_fake formats "S16_LE" channels 2 period_frames 1024
-    suspend_periods [ 2 ]
+    suspend_periods [ 2 ] suspend_ms 300
 }
 pcm.t_rt_pattern { type nalvo_fake realtime true }
 pcm.t_rt_xrun { type nalvo_fake realtime true xrun_periods [ 1 ] }
@@ -461,6 +462,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"PatternPeriodAsAsked", "nalvo_pattern", kRing128, 4096, 131072},
         {"P1024PeriodIs1024", "nalvo_p1024", kRing128, 1024, 131072},
         {"P1024NoS24", "nalvo_p1024", {kI, kS24}, 0, 0},
+        {"SmallRing", "t_ring", {}, 1024, 4096},
         {"S16OnlyRefusesS24", "nalvo_16only", {kI, kS24}, 0, 0},
         {"S16OnlyTakesS16", "nalvo_16only", {kI, kS16}, 1024, 32768},
         {"PatternRefusesS32", "nalvo_pattern", {kI, SND_PCM_FORMAT_S32_LE}, 0, 0},
@@ -493,7 +495,8 @@ struct Event {
     uint64_t at;  // device frame at which the read fails
     long error;   // what the read returns
     Recovery recovery;
-    uint64_t next;  // device frame of the first frame after the recovery
+    uint64_t next;    // device frame of the first frame after the recovery
+    int away_ms = 0;  // how long the device is gone: the recovery waits for it
 };
 
 struct FaultCase {
@@ -517,6 +520,7 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
     ASSERT_TRUE(st.Ready({c.access, c.format}));
     snd_pcm_t* h = st.get();
     size_t event = 0;
+    auto since = Clock::now();  // before the device can have gone away
     while (st.frame < c.until) {
         const long n = st.Read(1000);
         if (n > 0) {
@@ -542,7 +546,11 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
             break;
         }
         ASSERT_EQ(e.recovery == kPrepare ? snd_pcm_prepare(h) : snd_pcm_resume(h), 0);
+        // Prepared, nothing to wait for before the start; resumed, the frames are there.
+        EXPECT_EQ(snd_pcm_wait(h, 10), e.recovery == kPrepare ? 0 : 1);
+        EXPECT_GE(Clock::now() - since, milliseconds(e.away_ms)) << "back before it was awake";
         st.frame = e.next;
+        since = Clock::now();
     }
     EXPECT_EQ(event, c.events.size()) << "not every fault happened";
 }
@@ -550,17 +558,20 @@ TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
 INSTANTIATE_TEST_SUITE_P(
     Devices, Fault,
     ::testing::ValuesIn(std::vector<FaultCase>{
+        // Whole periods, then within one: the rest of its period is lost.
         {"Xrun",
          "t_xrun",
          kI,
-         {{3072, -EPIPE, kPrepare, 4096}, {7168, -EPIPE, kPrepare, 8192}},
+         {{3072, -EPIPE, kPrepare, 4096},
+          {7168, -EPIPE, kPrepare, 8192},
+          {9500, -EPIPE, kPrepare, 10240}},
          20000},
         {"Unplugged", "t_gone", kN, {{4500, -ENODEV, kGone, 0}}, 20000},
         {"UnpluggedRealTime", "t_gone_rt", kI, {{2500, -ENODEV, kGone, 0}}, 20000},
         {"DeadServer", "t_dead", kN, {{4500, -EPIPE, kDead, 0}}, 20000, kS24},
         {"DeadServerRealTime", "nalvo_deadserver", kI, {{48000, -EPIPE, kDead, 0}}, 60000},
-        {"Suspend", "t_suspend", kI, {{2048, -ESTRPIPE, kResume, 2048}}, 8000},
-        {"SuspendThenPrepare", "t_suspend", kN, {{2048, -ESTRPIPE, kPrepare, 2048}}, 8000}}),
+        {"Suspend", "t_suspend", kI, {{2048, -ESTRPIPE, kResume, 2048, 300}}, 8000},
+        {"SuspendThenPrepare", "t_suspend", kN, {{2048, -ESTRPIPE, kPrepare, 2048, 300}}, 8000}}),
     ::testing::PrintToStringParamName());
 
 // A client in non-blocking mode that polls the device itself: it reads only when poll reports the
