@@ -38,7 +38,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "fake_signal.h"
@@ -612,31 +611,20 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
 // ---------------------------------------------------------------------------------------------
 // Configuration.
 
+// An integer in any form libasound keeps it in; values substituted from @args arrive as
+// strings.
 int GetU64(snd_config_t* n, const char* key, uint64_t* out) {
+    char* text = nullptr;
     long long v = -1;
-    switch (snd_config_get_type(n)) {
-        case SND_CONFIG_TYPE_INTEGER: {
-            long l = 0;
-            snd_config_get_integer(n, &l);
-            v = l;
-            break;
+    if (snd_config_get_type(n) != SND_CONFIG_TYPE_REAL && snd_config_get_ascii(n, &text) == 0 &&
+        text != nullptr) {
+        char* end = nullptr;
+        errno = 0;
+        v = std::strtoll(text, &end, 10);
+        if (*text == '\0' || *end != '\0' || errno != 0) {
+            v = -1;
         }
-        case SND_CONFIG_TYPE_INTEGER64:
-            snd_config_get_integer64(n, &v);
-            break;
-        case SND_CONFIG_TYPE_STRING: {  // values substituted from @args arrive as strings
-            const char* s = nullptr;
-            snd_config_get_string(n, &s);
-            char* end = nullptr;
-            errno = 0;
-            v = s ? std::strtoll(s, &end, 10) : -1;
-            if (!s || *s == '\0' || *end != '\0' || errno != 0) {
-                v = -1;
-            }
-            break;
-        }
-        default:
-            break;
+        std::free(text);
     }
     if (v < 0) {
         SNDERR("nalvo_fake: %s needs a non-negative integer", key);
@@ -676,6 +664,23 @@ int GetReal(snd_config_t* n, const char* key, double* out) {
     return -EINVAL;
 }
 
+int GetLong(snd_config_t* n, const char* key, long* out) {
+    double v = 0;
+    const int err = GetReal(n, key, &v);
+    *out = static_cast<long>(v);
+    return err;
+}
+
+int GetBool(snd_config_t* n, const char* key, bool* out) {
+    const int v = snd_config_get_bool(n);
+    if (v < 0) {
+        SNDERR("nalvo_fake: %s needs a boolean", key);
+        return -EINVAL;
+    }
+    *out = v != 0;
+    return 0;
+}
+
 int GetString(snd_config_t* n, const char* key, const char** out) {
     if (snd_config_get_string(n, out) < 0) {
         SNDERR("nalvo_fake: %s needs a string", key);
@@ -684,79 +689,25 @@ int GetString(snd_config_t* n, const char* key, const char** out) {
     return 0;
 }
 
-// Calls each(item) for every element of a list, or once for a single value.
-template <typename F>
-int ForEachItem(snd_config_t* n, F each) {
-    if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND) {
-        return each(n);
+// A name that Lookup knows, as the value it gives.
+template <unsigned (*Lookup)(const char*)>
+int GetName(snd_config_t* n, const char* key, unsigned* out) {
+    const char* s = nullptr;
+    const int err = GetString(n, key, &s);
+    if (err < 0) {
+        return err;
     }
-    snd_config_iterator_t i, next;
-    snd_config_for_each(i, next, n) {
-        int err = each(snd_config_iterator_entry(i));
-        if (err < 0) {
-            return err;
-        }
+    *out = Lookup(s);
+    if (*out == UINT_MAX) {
+        SNDERR("nalvo_fake: %s: unsupported value \"%s\"", key, s);
+        return -EINVAL;
     }
     return 0;
 }
 
-int ParseUnsignedList(snd_config_t* n, const char* key, std::vector<unsigned>* out) {
-    out->clear();
-    int err = ForEachItem(n, [&](snd_config_t* item) {
-        unsigned v = 0;
-        int e = GetUnsigned(item, key, &v);
-        if (e == 0) {
-            out->push_back(v);
-        }
-        return e;
-    });
-    if (err == 0 && out->empty()) {
-        SNDERR("nalvo_fake: %s must not be empty", key);
-        err = -EINVAL;
-    }
-    return err;
-}
-
-int ParseU64List(snd_config_t* n, const char* key, std::vector<uint64_t>* out) {
-    out->clear();
-    return ForEachItem(n, [&](snd_config_t* item) {
-        uint64_t v = 0;
-        int e = GetU64(item, key, &v);
-        if (e == 0) {
-            out->push_back(v);
-        }
-        return e;
-    });
-}
-
-int ParseNameList(snd_config_t* n, const char* key, std::vector<unsigned>* out,
-                  unsigned (*lookup)(const char*)) {
-    out->clear();
-    int err = ForEachItem(n, [&](snd_config_t* item) {
-        const char* s = nullptr;
-        int e = GetString(item, key, &s);
-        if (e < 0) {
-            return e;
-        }
-        const unsigned v = lookup(s);
-        if (v == UINT_MAX) {
-            SNDERR("nalvo_fake: %s: unsupported value \"%s\"", key, s);
-            return -EINVAL;
-        }
-        out->push_back(v);
-        return 0;
-    });
-    if (err == 0 && out->empty()) {
-        SNDERR("nalvo_fake: %s must not be empty", key);
-        err = -EINVAL;
-    }
-    return err;
-}
-
 unsigned LookupFormat(const char* s) {
-    static const snd_pcm_format_t kSupported[] = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE,
-                                                  SND_PCM_FORMAT_S24_LE, SND_PCM_FORMAT_S32_LE};
-    for (snd_pcm_format_t f : kSupported) {
+    for (snd_pcm_format_t f : {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE, SND_PCM_FORMAT_S24_LE,
+                               SND_PCM_FORMAT_S32_LE}) {
         if (strcasecmp(s, snd_pcm_format_name(f)) == 0) {
             return f;
         }
@@ -765,23 +716,124 @@ unsigned LookupFormat(const char* s) {
 }
 
 unsigned LookupAccess(const char* s) {
-    if (strcasecmp(s, "RW_INTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_RW_INTERLEAVED;
-    }
-    if (strcasecmp(s, "RW_NONINTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_RW_NONINTERLEAVED;
-    }
-    if (strcasecmp(s, "MMAP_INTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_MMAP_INTERLEAVED;
-    }
-    if (strcasecmp(s, "MMAP_NONINTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_MMAP_NONINTERLEAVED;
+    for (snd_pcm_access_t a :
+         {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+          SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED}) {
+        if (strcasecmp(s, snd_pcm_access_name(a)) == 0) {
+            return a;
+        }
     }
     return UINT_MAX;
 }
 
+int GetSignalKind(snd_config_t* n, const char* key, SignalKind* out) {
+    static const struct {
+        const char* name;
+        SignalKind kind;
+    } kKinds[] = {{"pattern", SignalKind::kPattern},
+                  {"sine", SignalKind::kSine},
+                  {"silence", SignalKind::kSilence},
+                  {"const", SignalKind::kConst}};
+    const char* s = nullptr;
+    const int err = GetString(n, key, &s);
+    if (err < 0) {
+        return err;
+    }
+    for (const auto& k : kKinds) {
+        if (std::strcmp(s, k.name) == 0) {
+            *out = k.kind;
+            return 0;
+        }
+    }
+    SNDERR("nalvo_fake: %s: unknown signal \"%s\" (pattern, sine, silence, const)", key, s);
+    return -EINVAL;
+}
+
+// A list (or a single value) whose items Get parses; a `required` list must not be empty.
+template <typename T>
+int GetList(snd_config_t* n, const char* key, std::vector<T>* out,
+            int (*get)(snd_config_t*, const char*, T*), bool required) {
+    out->clear();
+    auto add = [&](snd_config_t* item) {
+        T v{};
+        const int err = get(item, key, &v);
+        if (err == 0) {
+            out->push_back(v);
+        }
+        return err;
+    };
+    int err = 0;
+    if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND) {
+        err = add(n);
+    } else {
+        snd_config_iterator_t i, next;
+        snd_config_for_each(i, next, n) {
+            if ((err = add(snd_config_iterator_entry(i))) < 0) {
+                break;
+            }
+        }
+    }
+    if (err == 0 && required && out->empty()) {
+        SNDERR("nalvo_fake: %s must not be empty", key);
+        err = -EINVAL;
+    }
+    return err;
+}
+
+// Parsers of a key whose value goes to Member (of Settings or of a ChannelSignal).
+template <typename C, typename T>
+C ClassOf(T C::*);
+
+template <auto Member, auto Get>
+int Parse(snd_config_t* n, const char* key, decltype(ClassOf(Member))* to) {
+    return Get(n, key, &(to->*Member));
+}
+
+template <auto Member, auto Get, bool kRequired = false>
+int ParseList(snd_config_t* n, const char* key, decltype(ClassOf(Member))* to) {
+    return GetList(n, key, &(to->*Member), Get, kRequired);
+}
+
+constexpr bool kRequired = true;
+
+const struct {
+    const char* name;
+    int (*parse)(snd_config_t*, const char*, Settings*);  // nullptr: ALSA's own key
+} kKeys[] = {
+    {"comment", nullptr},
+    {"type", nullptr},
+    {"hint", nullptr},
+    {"formats", ParseList<&Settings::formats, GetName<LookupFormat>, kRequired>},
+    {"rates", ParseList<&Settings::rates, GetUnsigned, kRequired>},
+    {"channels", ParseList<&Settings::channels, GetUnsigned, kRequired>},
+    {"access", ParseList<&Settings::access, GetName<LookupAccess>, kRequired>},
+    {"period_frames", Parse<&Settings::period_frames, GetUnsigned>},
+    {"buffer_frames_max", Parse<&Settings::buffer_frames_max, GetUnsigned>},
+    {"fail_hw_params", Parse<&Settings::fail_hw_params, GetBool>},
+    {"realtime", Parse<&Settings::realtime, GetBool>},
+    {"xrun_periods", ParseList<&Settings::xrun_periods, GetU64>},
+    {"xrun_frames", ParseList<&Settings::xrun_frames, GetU64>},
+    {"suspend_periods", ParseList<&Settings::suspend_periods, GetU64>},
+    {"suspend_ms", Parse<&Settings::suspend_ms, GetUnsigned>},
+    {"fail_after_frames", Parse<&Settings::fail_after_frames, GetU64>},
+    {"dead_after_frames", Parse<&Settings::dead_after_frames, GetU64>},
+    {"stall_after_frames", Parse<&Settings::stall_after_frames, GetU64>},
+};
+
+// Keys of one channel: the prefix, then the channel number ("signal3").
+const struct {
+    const char* prefix;
+    int (*parse)(snd_config_t*, const char*, ChannelSignal*);
+} kChannelKeys[] = {
+    {"signal", Parse<&ChannelSignal::kind, GetSignalKind>},
+    {"peak", Parse<&ChannelSignal::peak, GetReal>},
+    {"freq", Parse<&ChannelSignal::freq, GetReal>},
+    {"value", Parse<&ChannelSignal::value, GetLong>},
+    {"fullscale", ParseList<&ChannelSignal::fullscale, GetU64>},
+};
+
 // "signal3" -> 3 for prefix "signal"; -1 when id is not prefix + channel number.
-long ChannelKey(const char* id, const char* prefix) {
+long ChannelOf(const char* id, const char* prefix) {
     const size_t len = std::strlen(prefix);
     if (std::strncmp(id, prefix, len) != 0 || id[len] < '0' || id[len] > '9') {
         return -1;
@@ -791,66 +843,23 @@ long ChannelKey(const char* id, const char* prefix) {
     return (*end == '\0' && ch < 64) ? ch : -1;
 }
 
-int ParseChannelKey(snd_config_t* n, const char* id, Settings* s, bool* handled) {
-    static const char* const kPrefixes[] = {"signal", "peak", "freq", "value", "fullscale"};
-    for (const char* prefix : kPrefixes) {
-        const long ch = ChannelKey(id, prefix);
-        if (ch < 0) {
-            continue;
+int ParseKey(snd_config_t* n, const char* id, Settings* s) {
+    for (const auto& key : kKeys) {
+        if (std::strcmp(id, key.name) == 0) {
+            return key.parse ? key.parse(n, id, s) : 0;
         }
-        *handled = true;
-        if (s->signals.size() <= static_cast<size_t>(ch)) {
-            s->signals.resize(static_cast<size_t>(ch) + 1);
-        }
-        ChannelSignal& sig = s->signals[static_cast<size_t>(ch)];
-        const std::string what = prefix;
-        if (what == "signal") {
-            const char* kind = nullptr;
-            int err = GetString(n, id, &kind);
-            if (err < 0) {
-                return err;
-            }
-            const std::string k = kind;
-            if (k == "pattern") {
-                sig.kind = SignalKind::kPattern;
-            } else if (k == "sine") {
-                sig.kind = SignalKind::kSine;
-            } else if (k == "silence") {
-                sig.kind = SignalKind::kSilence;
-            } else if (k == "const") {
-                sig.kind = SignalKind::kConst;
-            } else {
-                SNDERR("nalvo_fake: %s: unknown signal \"%s\" (pattern, sine, silence, const)", id,
-                       kind);
-                return -EINVAL;
-            }
-            return 0;
-        }
-        if (what == "peak") {
-            return GetReal(n, id, &sig.peak);
-        }
-        if (what == "freq") {
-            return GetReal(n, id, &sig.freq);
-        }
-        if (what == "value") {
-            double v = 0;
-            int err = GetReal(n, id, &v);
-            sig.value = static_cast<long>(v);
-            return err;
-        }
-        return ParseU64List(n, id, &sig.fullscale);
     }
-    return 0;
-}
-
-int ParseBool(snd_config_t* n, const char* key, bool* out) {
-    const int v = snd_config_get_bool(n);
-    if (v < 0) {
-        SNDERR("nalvo_fake: %s needs a boolean", key);
-        return -EINVAL;
+    for (const auto& key : kChannelKeys) {
+        const long ch = ChannelOf(id, key.prefix);
+        if (ch >= 0) {
+            if (s->signals.size() <= static_cast<size_t>(ch)) {
+                s->signals.resize(static_cast<size_t>(ch) + 1);
+            }
+            return key.parse(n, id, &s->signals[static_cast<size_t>(ch)]);
+        }
     }
-    *out = v != 0;
-    return 0;
+    SNDERR("nalvo_fake: unknown key %s", id);
+    return -EINVAL;
 }
 
 int ParseSettings(snd_config_t* conf, Settings* s) {
@@ -861,48 +870,7 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
         if (snd_config_get_id(n, &id) < 0) {
             continue;
         }
-        const std::string key = id;
-        int err = 0;
-        if (key == "comment" || key == "type" || key == "hint") {
-            continue;
-        } else if (key == "formats") {
-            err = ParseNameList(n, id, &s->formats, LookupFormat);
-        } else if (key == "rates") {
-            err = ParseUnsignedList(n, id, &s->rates);
-        } else if (key == "channels") {
-            err = ParseUnsignedList(n, id, &s->channels);
-        } else if (key == "access") {
-            err = ParseNameList(n, id, &s->access, LookupAccess);
-        } else if (key == "period_frames") {
-            err = GetUnsigned(n, id, &s->period_frames);
-        } else if (key == "buffer_frames_max") {
-            err = GetUnsigned(n, id, &s->buffer_frames_max);
-        } else if (key == "fail_hw_params") {
-            err = ParseBool(n, id, &s->fail_hw_params);
-        } else if (key == "realtime") {
-            err = ParseBool(n, id, &s->realtime);
-        } else if (key == "xrun_periods") {
-            err = ParseU64List(n, id, &s->xrun_periods);
-        } else if (key == "xrun_frames") {
-            err = ParseU64List(n, id, &s->xrun_frames);
-        } else if (key == "suspend_periods") {
-            err = ParseU64List(n, id, &s->suspend_periods);
-        } else if (key == "suspend_ms") {
-            err = GetUnsigned(n, id, &s->suspend_ms);
-        } else if (key == "fail_after_frames") {
-            err = GetU64(n, id, &s->fail_after_frames);
-        } else if (key == "dead_after_frames") {
-            err = GetU64(n, id, &s->dead_after_frames);
-        } else if (key == "stall_after_frames") {
-            err = GetU64(n, id, &s->stall_after_frames);
-        } else {
-            bool handled = false;
-            err = ParseChannelKey(n, id, s, &handled);
-            if (err == 0 && !handled) {
-                SNDERR("nalvo_fake: unknown key %s", id);
-                err = -EINVAL;
-            }
-        }
+        const int err = ParseKey(n, id, s);
         if (err < 0) {
             return err;
         }
