@@ -32,6 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -68,6 +69,16 @@ struct Settings {
     uint64_t stall_after_frames = kNever;
 };
 
+// A fault injected at a frame: an overrun at the start of a period or at any frame, or a suspend
+// at the start of a period. Each fires once.
+enum class Injected { kXrunPeriod, kXrunFrame, kSuspendPeriod };
+
+struct Injection {
+    Injected kind;
+    uint64_t at;  // the period, or the frame
+    bool fired;
+};
+
 struct Fake {
     snd_pcm_ioplug_t io{};
     Settings cfg;
@@ -82,11 +93,9 @@ struct Fake {
     bool running = false;
     bool in_xrun = false;
     bool gone = false;
-    bool dead = false;  // the sound server behind the device is gone
-    std::vector<bool> xrun_fired;
-    std::vector<bool> xrun_frame_fired;
-    std::vector<bool> suspend_fired;
-    uint64_t awake_ns = 0;  // a suspended device is back from this time on
+    bool dead = false;                  // the sound server behind the device is gone
+    std::vector<Injection> injections;  // from the settings, in the order they take precedence
+    uint64_t awake_ns = 0;              // a suspended device is back from this time on
 
     uint64_t t0_ns = 0;  // real-time: clock at start/resume, when hw was hw_at_t0
     uint64_t hw_at_t0 = 0;
@@ -156,34 +165,29 @@ uint64_t PeriodStart(const Fake* f, uint64_t period) {
     return period * f->io.period_size;
 }
 
+// Device frame at which an injected fault fires.
+uint64_t FrameOf(const Fake* f, const Injection& e) {
+    return e.kind == Injected::kXrunFrame ? e.at : PeriodStart(f, e.at);
+}
+
 // Frames the application has taken since the prepare.
 uint64_t Appl(const Fake* f) {
     return f->io.appl_ptr;
 }
 
+// Frames since the prepare up to device frame `at`; kNever stays kNever.
+uint64_t FromOrigin(const Fake* f, uint64_t at) {
+    return at == kNever ? kNever : at > f->origin ? at - f->origin : 0;
+}
+
 // Frames since the prepare up to the next fault, kNever when none is pending.
 uint64_t FaultLimit(const Fake* f) {
-    uint64_t limit = kNever;
-    for (uint64_t at : {f->cfg.fail_after_frames, f->cfg.dead_after_frames}) {
-        if (at != kNever) {
-            const uint64_t left = at > f->origin ? at - f->origin : 0;
-            limit = left < limit ? left : limit;
-        }
-    }
-    auto consider = [&](const std::vector<uint64_t>& periods, const std::vector<bool>& fired) {
-        for (size_t i = 0; i < periods.size(); ++i) {
-            const uint64_t start = PeriodStart(f, periods[i]);
-            // A period that started before the origin was lost or skipped already.
-            if (!fired[i] && start >= f->origin && start - f->origin < limit) {
-                limit = start - f->origin;
-            }
-        }
-    };
-    consider(f->cfg.xrun_periods, f->xrun_fired);
-    consider(f->cfg.suspend_periods, f->suspend_fired);
-    for (size_t i = 0; i < f->cfg.xrun_frames.size(); ++i) {
-        const uint64_t frame = f->cfg.xrun_frames[i];
-        if (!f->xrun_frame_fired[i] && frame >= f->origin && frame - f->origin < limit) {
+    uint64_t limit =
+        std::min(FromOrigin(f, f->cfg.fail_after_frames), FromOrigin(f, f->cfg.dead_after_frames));
+    for (const Injection& e : f->injections) {
+        const uint64_t frame = FrameOf(f, e);
+        // One before the origin was lost or skipped already.
+        if (!e.fired && frame >= f->origin && frame - f->origin < limit) {
             limit = frame - f->origin;
         }
     }
@@ -193,11 +197,7 @@ uint64_t FaultLimit(const Fake* f) {
 // Frames since the prepare up to the frame at which the source stops delivering, kNever when it
 // never does. Unlike a fault, a stall has nothing to report: the frames just stop coming.
 uint64_t StallLimit(const Fake* f) {
-    const uint64_t at = f->cfg.stall_after_frames;
-    if (at == kNever) {
-        return kNever;
-    }
-    return at > f->origin ? at - f->origin : 0;
+    return FromOrigin(f, f->cfg.stall_after_frames);
 }
 
 // Frames in `ns` nanoseconds at the stream's rate, rounded down. Whole seconds and the rest
@@ -224,13 +224,7 @@ uint64_t Produced(const Fake* f) {
 // Frames the application may have since the prepare: what the device produced, up to a pending
 // fault or a stall.
 uint64_t Captured(const Fake* f) {
-    uint64_t hw = Produced(f);
-    for (uint64_t limit : {FaultLimit(f), StallLimit(f)}) {
-        if (hw > limit) {
-            hw = limit;
-        }
-    }
-    return hw;
+    return std::min({Produced(f), FaultLimit(f), StallLimit(f)});
 }
 
 // Clock time at which a real-time device has captured `frames` frames since the prepare, i.e.
@@ -270,12 +264,7 @@ uint64_t ReadyAt(const Fake* f, uint64_t appl) {
     if (!f->cfg.realtime) {
         return kNow;  // a full buffer
     }
-    uint64_t need = appl + f->avail_min;
-    for (uint64_t cap : {limit, stall}) {
-        if (need > cap) {
-            need = cap;
-        }
-    }
+    const uint64_t need = std::min({appl + f->avail_min, limit, stall});
     return Produced(f) >= need ? kNow : TimeOfFrame(f, need);
 }
 
@@ -305,40 +294,27 @@ snd_pcm_sframes_t FireFault(Fake* f) {
         f->dead = true;
         return -EPIPE;  // for good: see FakePointer
     }
-    for (size_t i = 0; i < f->cfg.xrun_periods.size(); ++i) {
-        if (!f->xrun_fired[i] && PeriodStart(f, f->cfg.xrun_periods[i]) == frame) {
-            // Mark every entry of this period, so a period listed twice still fires once.
-            for (size_t j = i; j < f->cfg.xrun_periods.size(); ++j) {
-                if (f->cfg.xrun_periods[j] == f->cfg.xrun_periods[i]) {
-                    f->xrun_fired[j] = true;
-                }
-            }
-            f->in_xrun = true;
-            // A fast device loses the period; a real-time one, the time until its restart.
-            f->next_origin_set = true;
-            f->next_origin = frame + f->io.period_size;
-            return -EPIPE;  // ioplug turns this into the XRUN state
+    for (Injection& e : f->injections) {
+        if (e.fired || FrameOf(f, e) != frame) {
+            continue;
         }
-    }
-    for (size_t i = 0; i < f->cfg.xrun_frames.size(); ++i) {
-        if (!f->xrun_frame_fired[i] && f->cfg.xrun_frames[i] == frame) {
-            f->xrun_frame_fired[i] = true;
-            f->in_xrun = true;
-            // A fast device loses the rest of the period; a real-time one, the time until
-            // its restart.
-            f->next_origin_set = true;
-            f->next_origin = PeriodStart(f, frame / f->io.period_size + 1);
-            return -EPIPE;
-        }
-    }
-    for (size_t i = 0; i < f->cfg.suspend_periods.size(); ++i) {
-        if (!f->suspend_fired[i] && PeriodStart(f, f->cfg.suspend_periods[i]) == frame) {
-            f->suspend_fired[i] = true;
+        e.fired = true;
+        if (e.kind == Injected::kSuspendPeriod) {
             f->awake_ns = NowNs() + uint64_t{f->cfg.suspend_ms} * 1000000u;
             f->running = false;
             snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_SUSPENDED);
             return Wrap(f, f->hw);
         }
+        if (e.kind == Injected::kXrunPeriod) {
+            for (Injection& same : f->injections) {  // a period listed twice still fires once
+                same.fired |= same.kind == e.kind && same.at == e.at;
+            }
+        }
+        f->in_xrun = true;
+        // A fast device loses the rest of the period; a real-time one, the time until its restart.
+        f->next_origin_set = true;
+        f->next_origin = PeriodStart(f, frame / f->io.period_size + 1);
+        return -EPIPE;  // ioplug turns this into the XRUN state
     }
     return Wrap(f, f->hw);
 }
@@ -960,9 +936,15 @@ int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_
         delete f;
         return err;
     }
-    f->xrun_fired.assign(f->cfg.xrun_periods.size(), false);
-    f->xrun_frame_fired.assign(f->cfg.xrun_frames.size(), false);
-    f->suspend_fired.assign(f->cfg.suspend_periods.size(), false);
+    auto inject = [f](Injected kind, const std::vector<uint64_t>& list) {
+        for (uint64_t at : list) {
+            f->injections.push_back({kind, at, false});
+        }
+    };
+    // When several fall on one frame, an overrun at a period start fires first, a suspend last.
+    inject(Injected::kXrunPeriod, f->cfg.xrun_periods);
+    inject(Injected::kXrunFrame, f->cfg.xrun_frames);
+    inject(Injected::kSuspendPeriod, f->cfg.suspend_periods);
     f->fd = f->cfg.realtime ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
                             : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (f->fd < 0) {
