@@ -322,37 +322,26 @@ snd_pcm_sframes_t FireFault(Fake* f) {
 // ---------------------------------------------------------------------------------------------
 // Sample output.
 
-void StoreSample(unsigned char* p, snd_pcm_format_t format, int32_t v) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    switch (format) {
-        case SND_PCM_FORMAT_S16_LE:
-            p[0] = static_cast<unsigned char>(u);
-            p[1] = static_cast<unsigned char>(u >> 8);
-            break;
-        case SND_PCM_FORMAT_S24_3LE:
-            p[0] = static_cast<unsigned char>(u);
-            p[1] = static_cast<unsigned char>(u >> 8);
-            p[2] = static_cast<unsigned char>(u >> 16);
-            break;
-        case SND_PCM_FORMAT_S24_LE:  // the 24-bit value, sign-extended to 32 bits
-            std::memcpy(p, &u, 4);
-            break;
-        case SND_PCM_FORMAT_S32_LE: {  // the 24-bit value in the upper three bytes
-            const uint32_t w = u << 8;
-            std::memcpy(p, &w, 4);
-            break;
-        }
-        default:
-            break;
+// Writes a sample little-endian into the `bytes` of its container, shifted left by `shift`:
+// S24_LE gets the 24-bit value sign-extended to 32 bits, S32_LE carries it in the upper three.
+void StoreSample(unsigned char* p, unsigned bytes, unsigned shift, int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v) << shift;
+    for (unsigned i = 0; i < bytes; ++i) {
+        p[i] = static_cast<unsigned char>(u >> (8 * i));
     }
-}
-
-unsigned SignalBits(snd_pcm_format_t format) {
-    return format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
 }
 
 // ---------------------------------------------------------------------------------------------
 // ioplug callbacks.
+
+// The device captures from `now` on, from where it stands.
+void Run(Fake* f, uint64_t now) {
+    f->running = true;
+    f->t0_ns = now;
+    f->hw_at_t0 = f->hw;
+    f->frame_at_t0 = f->origin + f->hw;
+    UpdatePollFd(f, Appl(f));
+}
 
 int FakeStart(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
@@ -363,11 +352,7 @@ int FakeStart(snd_pcm_ioplug_t* io) {
         f->origin = f->frame_at_t0 + FramesIn(f, now - f->t0_ns);
     }
     f->started = true;
-    f->running = true;
-    f->t0_ns = now;
-    f->hw_at_t0 = f->hw;
-    f->frame_at_t0 = f->origin + f->hw;
-    UpdatePollFd(f, Appl(f));
+    Run(f, now);
     return 0;
 }
 
@@ -415,7 +400,9 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
 snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     Fake* f = Self(io);
-    const unsigned bits = SignalBits(io->format);
+    const unsigned bits = io->format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
+    const unsigned bytes = static_cast<unsigned>(snd_pcm_format_physical_width(io->format)) / 8;
+    const unsigned shift = io->format == SND_PCM_FORMAT_S32_LE ? 8 : 0;
     static const ChannelSignal kDefault = nalvo_fake::Pattern();
     const uint64_t first = f->origin + Appl(f);
     for (unsigned ch = 0; ch < io->channels; ++ch) {
@@ -427,7 +414,7 @@ snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
         for (snd_pcm_uframes_t i = 0; i < size; ++i) {
             unsigned char* p = static_cast<unsigned char*>(a.addr) +
                                (a.first + static_cast<uint64_t>(offset + i) * a.step) / 8;
-            StoreSample(p, io->format, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
+            StoreSample(p, bytes, shift, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
         }
     }
     if (Appl(f) + size > f->delivered) {
@@ -524,12 +511,8 @@ int FakeResume(snd_pcm_ioplug_t* io) {
     }
     WaitUntilAwake(f);
     // The device comes back where it stopped: no frame is lost by a suspend.
-    f->running = true;
-    f->t0_ns = NowNs();
-    f->hw_at_t0 = f->hw;
-    f->frame_at_t0 = f->origin + f->hw;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
-    UpdatePollFd(f, Appl(f));
+    Run(f, NowNs());
     return 0;
 }
 
@@ -878,47 +861,44 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
 
 int ApplyConstraints(Fake* f) {
     const Settings& s = f->cfg;
-    snd_pcm_ioplug_t* io = &f->io;
-    int err = snd_pcm_ioplug_set_param_list(
-        io, SND_PCM_IOPLUG_HW_ACCESS, static_cast<unsigned>(s.access.size()), s.access.data());
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
-                                            static_cast<unsigned>(s.formats.size()),
-                                            s.formats.data());
+    const struct {
+        int type;
+        const std::vector<unsigned>& values;
+    } lists[] = {{SND_PCM_IOPLUG_HW_ACCESS, s.access},
+                 {SND_PCM_IOPLUG_HW_FORMAT, s.formats},
+                 {SND_PCM_IOPLUG_HW_CHANNELS, s.channels},
+                 {SND_PCM_IOPLUG_HW_RATE, s.rates}};
+    for (const auto& l : lists) {
+        const int err = snd_pcm_ioplug_set_param_list(
+            &f->io, l.type, static_cast<unsigned>(l.values.size()), l.values.data());
+        if (err < 0) {
+            return err;
+        }
     }
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_CHANNELS,
-                                            static_cast<unsigned>(s.channels.size()),
-                                            s.channels.data());
-    }
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_RATE,
-                                            static_cast<unsigned>(s.rates.size()), s.rates.data());
-    }
+    // Sizes in frames are known in bytes only with one format and one channel count.
     unsigned frame_bytes = 0;
     if (s.formats.size() == 1 && s.channels.size() == 1) {
         frame_bytes = static_cast<unsigned>(
             snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(s.formats[0])) / 8 *
             s.channels[0]);
     }
-    if (err >= 0) {
-        if (s.period_frames) {
-            const unsigned bytes = s.period_frames * frame_bytes;
-            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
-        } else {
-            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32, 4u << 20);
+    const unsigned period = s.period_frames * frame_bytes;
+    const struct {
+        int type;
+        unsigned min, max;
+    } ranges[] = {
+        {SND_PCM_IOPLUG_HW_PERIOD_BYTES, period ? period : 32, period ? period : 4u << 20},
+        // Generous enough for a 32768-frame ring buffer of any supported format.
+        {SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64,
+         s.buffer_frames_max ? s.buffer_frames_max * frame_bytes : 32u << 20},
+        {SND_PCM_IOPLUG_HW_PERIODS, 2, 1024}};
+    for (const auto& r : ranges) {
+        const int err = snd_pcm_ioplug_set_param_minmax(&f->io, r.type, r.min, r.max);
+        if (err < 0) {
+            return err;
         }
     }
-    if (err >= 0) {
-        // Generous enough for a 32768-frame ring buffer of any supported format.
-        const unsigned max_bytes =
-            s.buffer_frames_max ? s.buffer_frames_max * frame_bytes : 32u << 20;
-        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, max_bytes);
-    }
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024);
-    }
-    return err;
+    return 0;
 }
 
 int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_t stream,
