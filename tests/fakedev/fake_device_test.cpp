@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,8 +69,10 @@ class FakeDeviceEnvironment : public ::testing::Environment {
     void SetUp() override {
         const char* base = std::getenv("ALSA_CONFIG_PATH");
         const std::string base_conf = (base && *base) ? base : NALVO_FAKE_ALSA_CONF;
-        dir_ = ::testing::TempDir() + "nalvo_fakedev_" + std::to_string(getpid());
-        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0) << dir_;
+        // A fresh name: a run killed for a hung call leaves its directory behind, and a later
+        // run under the same process id would skip every test.
+        dir_ = ::testing::TempDir() + "nalvo_fakedev_XXXXXX";
+        ASSERT_NE(mkdtemp(dir_.data()), nullptr) << dir_;
         extra_ = dir_ + "/extra.conf";
         std::ofstream(extra_) << kExtraConf;
         std::ofstream(dir_ + "/.asoundrc") << "pcm.!default { type null }\n";
