@@ -32,13 +32,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "fake_signal.h"
@@ -69,6 +69,16 @@ struct Settings {
     uint64_t stall_after_frames = kNever;
 };
 
+// A fault injected at a frame: an overrun at the start of a period or at any frame, or a suspend
+// at the start of a period. Each fires once.
+enum class Injected { kXrunPeriod, kXrunFrame, kSuspendPeriod };
+
+struct Injection {
+    Injected kind;
+    uint64_t at;  // the period, or the frame
+    bool fired;
+};
+
 struct Fake {
     snd_pcm_ioplug_t io{};
     Settings cfg;
@@ -83,11 +93,9 @@ struct Fake {
     bool running = false;
     bool in_xrun = false;
     bool gone = false;
-    bool dead = false;  // the sound server behind the device is gone
-    std::vector<bool> xrun_fired;
-    std::vector<bool> xrun_frame_fired;
-    std::vector<bool> suspend_fired;
-    uint64_t awake_ns = 0;  // a suspended device is back from this time on
+    bool dead = false;                  // the sound server behind the device is gone
+    std::vector<Injection> injections;  // from the settings, in the order they take precedence
+    uint64_t awake_ns = 0;              // a suspended device is back from this time on
 
     uint64_t t0_ns = 0;  // real-time: clock at start/resume, when hw was hw_at_t0
     uint64_t hw_at_t0 = 0;
@@ -157,34 +165,29 @@ uint64_t PeriodStart(const Fake* f, uint64_t period) {
     return period * f->io.period_size;
 }
 
+// Device frame at which an injected fault fires.
+uint64_t FrameOf(const Fake* f, const Injection& e) {
+    return e.kind == Injected::kXrunFrame ? e.at : PeriodStart(f, e.at);
+}
+
 // Frames the application has taken since the prepare.
 uint64_t Appl(const Fake* f) {
     return f->io.appl_ptr;
 }
 
+// Frames since the prepare up to device frame `at`; kNever stays kNever.
+uint64_t FromOrigin(const Fake* f, uint64_t at) {
+    return at == kNever ? kNever : at > f->origin ? at - f->origin : 0;
+}
+
 // Frames since the prepare up to the next fault, kNever when none is pending.
 uint64_t FaultLimit(const Fake* f) {
-    uint64_t limit = kNever;
-    for (uint64_t at : {f->cfg.fail_after_frames, f->cfg.dead_after_frames}) {
-        if (at != kNever) {
-            const uint64_t left = at > f->origin ? at - f->origin : 0;
-            limit = left < limit ? left : limit;
-        }
-    }
-    auto consider = [&](const std::vector<uint64_t>& periods, const std::vector<bool>& fired) {
-        for (size_t i = 0; i < periods.size(); ++i) {
-            const uint64_t start = PeriodStart(f, periods[i]);
-            // A period that started before the origin was lost or skipped already.
-            if (!fired[i] && start >= f->origin && start - f->origin < limit) {
-                limit = start - f->origin;
-            }
-        }
-    };
-    consider(f->cfg.xrun_periods, f->xrun_fired);
-    consider(f->cfg.suspend_periods, f->suspend_fired);
-    for (size_t i = 0; i < f->cfg.xrun_frames.size(); ++i) {
-        const uint64_t frame = f->cfg.xrun_frames[i];
-        if (!f->xrun_frame_fired[i] && frame >= f->origin && frame - f->origin < limit) {
+    uint64_t limit =
+        std::min(FromOrigin(f, f->cfg.fail_after_frames), FromOrigin(f, f->cfg.dead_after_frames));
+    for (const Injection& e : f->injections) {
+        const uint64_t frame = FrameOf(f, e);
+        // One before the origin was lost or skipped already.
+        if (!e.fired && frame >= f->origin && frame - f->origin < limit) {
             limit = frame - f->origin;
         }
     }
@@ -194,11 +197,7 @@ uint64_t FaultLimit(const Fake* f) {
 // Frames since the prepare up to the frame at which the source stops delivering, kNever when it
 // never does. Unlike a fault, a stall has nothing to report: the frames just stop coming.
 uint64_t StallLimit(const Fake* f) {
-    const uint64_t at = f->cfg.stall_after_frames;
-    if (at == kNever) {
-        return kNever;
-    }
-    return at > f->origin ? at - f->origin : 0;
+    return FromOrigin(f, f->cfg.stall_after_frames);
 }
 
 // Frames in `ns` nanoseconds at the stream's rate, rounded down. Whole seconds and the rest
@@ -225,13 +224,7 @@ uint64_t Produced(const Fake* f) {
 // Frames the application may have since the prepare: what the device produced, up to a pending
 // fault or a stall.
 uint64_t Captured(const Fake* f) {
-    uint64_t hw = Produced(f);
-    for (uint64_t limit : {FaultLimit(f), StallLimit(f)}) {
-        if (hw > limit) {
-            hw = limit;
-        }
-    }
-    return hw;
+    return std::min({Produced(f), FaultLimit(f), StallLimit(f)});
 }
 
 // Clock time at which a real-time device has captured `frames` frames since the prepare, i.e.
@@ -271,12 +264,7 @@ uint64_t ReadyAt(const Fake* f, uint64_t appl) {
     if (!f->cfg.realtime) {
         return kNow;  // a full buffer
     }
-    uint64_t need = appl + f->avail_min;
-    for (uint64_t cap : {limit, stall}) {
-        if (need > cap) {
-            need = cap;
-        }
-    }
+    const uint64_t need = std::min({appl + f->avail_min, limit, stall});
     return Produced(f) >= need ? kNow : TimeOfFrame(f, need);
 }
 
@@ -306,40 +294,27 @@ snd_pcm_sframes_t FireFault(Fake* f) {
         f->dead = true;
         return -EPIPE;  // for good: see FakePointer
     }
-    for (size_t i = 0; i < f->cfg.xrun_periods.size(); ++i) {
-        if (!f->xrun_fired[i] && PeriodStart(f, f->cfg.xrun_periods[i]) == frame) {
-            // Mark every entry of this period, so a period listed twice still fires once.
-            for (size_t j = i; j < f->cfg.xrun_periods.size(); ++j) {
-                if (f->cfg.xrun_periods[j] == f->cfg.xrun_periods[i]) {
-                    f->xrun_fired[j] = true;
-                }
-            }
-            f->in_xrun = true;
-            // A fast device loses the period; a real-time one, the time until its restart.
-            f->next_origin_set = true;
-            f->next_origin = frame + f->io.period_size;
-            return -EPIPE;  // ioplug turns this into the XRUN state
+    for (Injection& e : f->injections) {
+        if (e.fired || FrameOf(f, e) != frame) {
+            continue;
         }
-    }
-    for (size_t i = 0; i < f->cfg.xrun_frames.size(); ++i) {
-        if (!f->xrun_frame_fired[i] && f->cfg.xrun_frames[i] == frame) {
-            f->xrun_frame_fired[i] = true;
-            f->in_xrun = true;
-            // A fast device loses the rest of the period; a real-time one, the time until
-            // its restart.
-            f->next_origin_set = true;
-            f->next_origin = PeriodStart(f, frame / f->io.period_size + 1);
-            return -EPIPE;
-        }
-    }
-    for (size_t i = 0; i < f->cfg.suspend_periods.size(); ++i) {
-        if (!f->suspend_fired[i] && PeriodStart(f, f->cfg.suspend_periods[i]) == frame) {
-            f->suspend_fired[i] = true;
+        e.fired = true;
+        if (e.kind == Injected::kSuspendPeriod) {
             f->awake_ns = NowNs() + uint64_t{f->cfg.suspend_ms} * 1000000u;
             f->running = false;
             snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_SUSPENDED);
             return Wrap(f, f->hw);
         }
+        if (e.kind == Injected::kXrunPeriod) {
+            for (Injection& same : f->injections) {  // a period listed twice still fires once
+                same.fired |= same.kind == e.kind && same.at == e.at;
+            }
+        }
+        f->in_xrun = true;
+        // A fast device loses the rest of the period; a real-time one, the time until its restart.
+        f->next_origin_set = true;
+        f->next_origin = PeriodStart(f, frame / f->io.period_size + 1);
+        return -EPIPE;  // ioplug turns this into the XRUN state
     }
     return Wrap(f, f->hw);
 }
@@ -347,37 +322,26 @@ snd_pcm_sframes_t FireFault(Fake* f) {
 // ---------------------------------------------------------------------------------------------
 // Sample output.
 
-void StoreSample(unsigned char* p, snd_pcm_format_t format, int32_t v) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    switch (format) {
-        case SND_PCM_FORMAT_S16_LE:
-            p[0] = static_cast<unsigned char>(u);
-            p[1] = static_cast<unsigned char>(u >> 8);
-            break;
-        case SND_PCM_FORMAT_S24_3LE:
-            p[0] = static_cast<unsigned char>(u);
-            p[1] = static_cast<unsigned char>(u >> 8);
-            p[2] = static_cast<unsigned char>(u >> 16);
-            break;
-        case SND_PCM_FORMAT_S24_LE:  // the 24-bit value, sign-extended to 32 bits
-            std::memcpy(p, &u, 4);
-            break;
-        case SND_PCM_FORMAT_S32_LE: {  // the 24-bit value in the upper three bytes
-            const uint32_t w = u << 8;
-            std::memcpy(p, &w, 4);
-            break;
-        }
-        default:
-            break;
+// Writes a sample little-endian into the `bytes` of its container, shifted left by `shift`:
+// S24_LE gets the 24-bit value sign-extended to 32 bits, S32_LE carries it in the upper three.
+void StoreSample(unsigned char* p, unsigned bytes, unsigned shift, int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v) << shift;
+    for (unsigned i = 0; i < bytes; ++i) {
+        p[i] = static_cast<unsigned char>(u >> (8 * i));
     }
-}
-
-unsigned SignalBits(snd_pcm_format_t format) {
-    return format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
 }
 
 // ---------------------------------------------------------------------------------------------
 // ioplug callbacks.
+
+// The device captures from `now` on, from where it stands.
+void Run(Fake* f, uint64_t now) {
+    f->running = true;
+    f->t0_ns = now;
+    f->hw_at_t0 = f->hw;
+    f->frame_at_t0 = f->origin + f->hw;
+    UpdatePollFd(f, Appl(f));
+}
 
 int FakeStart(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
@@ -388,11 +352,7 @@ int FakeStart(snd_pcm_ioplug_t* io) {
         f->origin = f->frame_at_t0 + FramesIn(f, now - f->t0_ns);
     }
     f->started = true;
-    f->running = true;
-    f->t0_ns = now;
-    f->hw_at_t0 = f->hw;
-    f->frame_at_t0 = f->origin + f->hw;
-    UpdatePollFd(f, Appl(f));
+    Run(f, now);
     return 0;
 }
 
@@ -440,7 +400,9 @@ snd_pcm_sframes_t FakePointer(snd_pcm_ioplug_t* io) {
 snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
                                snd_pcm_uframes_t offset, snd_pcm_uframes_t size) {
     Fake* f = Self(io);
-    const unsigned bits = SignalBits(io->format);
+    const unsigned bits = io->format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
+    const unsigned bytes = static_cast<unsigned>(snd_pcm_format_physical_width(io->format)) / 8;
+    const unsigned shift = io->format == SND_PCM_FORMAT_S32_LE ? 8 : 0;
     static const ChannelSignal kDefault = nalvo_fake::Pattern();
     const uint64_t first = f->origin + Appl(f);
     for (unsigned ch = 0; ch < io->channels; ++ch) {
@@ -452,7 +414,7 @@ snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
         for (snd_pcm_uframes_t i = 0; i < size; ++i) {
             unsigned char* p = static_cast<unsigned char*>(a.addr) +
                                (a.first + static_cast<uint64_t>(offset + i) * a.step) / 8;
-            StoreSample(p, io->format, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
+            StoreSample(p, bytes, shift, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
         }
     }
     if (Appl(f) + size > f->delivered) {
@@ -549,12 +511,8 @@ int FakeResume(snd_pcm_ioplug_t* io) {
     }
     WaitUntilAwake(f);
     // The device comes back where it stopped: no frame is lost by a suspend.
-    f->running = true;
-    f->t0_ns = NowNs();
-    f->hw_at_t0 = f->hw;
-    f->frame_at_t0 = f->origin + f->hw;
     snd_pcm_ioplug_set_state(io, SND_PCM_STATE_RUNNING);
-    UpdatePollFd(f, Appl(f));
+    Run(f, NowNs());
     return 0;
 }
 
@@ -612,31 +570,20 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
 // ---------------------------------------------------------------------------------------------
 // Configuration.
 
+// An integer in any form libasound keeps it in; values substituted from @args arrive as
+// strings.
 int GetU64(snd_config_t* n, const char* key, uint64_t* out) {
+    char* text = nullptr;
     long long v = -1;
-    switch (snd_config_get_type(n)) {
-        case SND_CONFIG_TYPE_INTEGER: {
-            long l = 0;
-            snd_config_get_integer(n, &l);
-            v = l;
-            break;
+    if (snd_config_get_type(n) != SND_CONFIG_TYPE_REAL && snd_config_get_ascii(n, &text) == 0 &&
+        text != nullptr) {
+        char* end = nullptr;
+        errno = 0;
+        v = std::strtoll(text, &end, 10);
+        if (*text == '\0' || *end != '\0' || errno != 0) {
+            v = -1;
         }
-        case SND_CONFIG_TYPE_INTEGER64:
-            snd_config_get_integer64(n, &v);
-            break;
-        case SND_CONFIG_TYPE_STRING: {  // values substituted from @args arrive as strings
-            const char* s = nullptr;
-            snd_config_get_string(n, &s);
-            char* end = nullptr;
-            errno = 0;
-            v = s ? std::strtoll(s, &end, 10) : -1;
-            if (!s || *s == '\0' || *end != '\0' || errno != 0) {
-                v = -1;
-            }
-            break;
-        }
-        default:
-            break;
+        std::free(text);
     }
     if (v < 0) {
         SNDERR("nalvo_fake: %s needs a non-negative integer", key);
@@ -676,6 +623,23 @@ int GetReal(snd_config_t* n, const char* key, double* out) {
     return -EINVAL;
 }
 
+int GetLong(snd_config_t* n, const char* key, long* out) {
+    double v = 0;
+    const int err = GetReal(n, key, &v);
+    *out = static_cast<long>(v);
+    return err;
+}
+
+int GetBool(snd_config_t* n, const char* key, bool* out) {
+    const int v = snd_config_get_bool(n);
+    if (v < 0) {
+        SNDERR("nalvo_fake: %s needs a boolean", key);
+        return -EINVAL;
+    }
+    *out = v != 0;
+    return 0;
+}
+
 int GetString(snd_config_t* n, const char* key, const char** out) {
     if (snd_config_get_string(n, out) < 0) {
         SNDERR("nalvo_fake: %s needs a string", key);
@@ -684,79 +648,25 @@ int GetString(snd_config_t* n, const char* key, const char** out) {
     return 0;
 }
 
-// Calls each(item) for every element of a list, or once for a single value.
-template <typename F>
-int ForEachItem(snd_config_t* n, F each) {
-    if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND) {
-        return each(n);
+// A name that Lookup knows, as the value it gives.
+template <unsigned (*Lookup)(const char*)>
+int GetName(snd_config_t* n, const char* key, unsigned* out) {
+    const char* s = nullptr;
+    const int err = GetString(n, key, &s);
+    if (err < 0) {
+        return err;
     }
-    snd_config_iterator_t i, next;
-    snd_config_for_each(i, next, n) {
-        int err = each(snd_config_iterator_entry(i));
-        if (err < 0) {
-            return err;
-        }
+    *out = Lookup(s);
+    if (*out == UINT_MAX) {
+        SNDERR("nalvo_fake: %s: unsupported value \"%s\"", key, s);
+        return -EINVAL;
     }
     return 0;
 }
 
-int ParseUnsignedList(snd_config_t* n, const char* key, std::vector<unsigned>* out) {
-    out->clear();
-    int err = ForEachItem(n, [&](snd_config_t* item) {
-        unsigned v = 0;
-        int e = GetUnsigned(item, key, &v);
-        if (e == 0) {
-            out->push_back(v);
-        }
-        return e;
-    });
-    if (err == 0 && out->empty()) {
-        SNDERR("nalvo_fake: %s must not be empty", key);
-        err = -EINVAL;
-    }
-    return err;
-}
-
-int ParseU64List(snd_config_t* n, const char* key, std::vector<uint64_t>* out) {
-    out->clear();
-    return ForEachItem(n, [&](snd_config_t* item) {
-        uint64_t v = 0;
-        int e = GetU64(item, key, &v);
-        if (e == 0) {
-            out->push_back(v);
-        }
-        return e;
-    });
-}
-
-int ParseNameList(snd_config_t* n, const char* key, std::vector<unsigned>* out,
-                  unsigned (*lookup)(const char*)) {
-    out->clear();
-    int err = ForEachItem(n, [&](snd_config_t* item) {
-        const char* s = nullptr;
-        int e = GetString(item, key, &s);
-        if (e < 0) {
-            return e;
-        }
-        const unsigned v = lookup(s);
-        if (v == UINT_MAX) {
-            SNDERR("nalvo_fake: %s: unsupported value \"%s\"", key, s);
-            return -EINVAL;
-        }
-        out->push_back(v);
-        return 0;
-    });
-    if (err == 0 && out->empty()) {
-        SNDERR("nalvo_fake: %s must not be empty", key);
-        err = -EINVAL;
-    }
-    return err;
-}
-
 unsigned LookupFormat(const char* s) {
-    static const snd_pcm_format_t kSupported[] = {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE,
-                                                  SND_PCM_FORMAT_S24_LE, SND_PCM_FORMAT_S32_LE};
-    for (snd_pcm_format_t f : kSupported) {
+    for (snd_pcm_format_t f : {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE, SND_PCM_FORMAT_S24_LE,
+                               SND_PCM_FORMAT_S32_LE}) {
         if (strcasecmp(s, snd_pcm_format_name(f)) == 0) {
             return f;
         }
@@ -765,23 +675,124 @@ unsigned LookupFormat(const char* s) {
 }
 
 unsigned LookupAccess(const char* s) {
-    if (strcasecmp(s, "RW_INTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_RW_INTERLEAVED;
-    }
-    if (strcasecmp(s, "RW_NONINTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_RW_NONINTERLEAVED;
-    }
-    if (strcasecmp(s, "MMAP_INTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_MMAP_INTERLEAVED;
-    }
-    if (strcasecmp(s, "MMAP_NONINTERLEAVED") == 0) {
-        return SND_PCM_ACCESS_MMAP_NONINTERLEAVED;
+    for (snd_pcm_access_t a :
+         {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+          SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED}) {
+        if (strcasecmp(s, snd_pcm_access_name(a)) == 0) {
+            return a;
+        }
     }
     return UINT_MAX;
 }
 
+int GetSignalKind(snd_config_t* n, const char* key, SignalKind* out) {
+    static const struct {
+        const char* name;
+        SignalKind kind;
+    } kKinds[] = {{"pattern", SignalKind::kPattern},
+                  {"sine", SignalKind::kSine},
+                  {"silence", SignalKind::kSilence},
+                  {"const", SignalKind::kConst}};
+    const char* s = nullptr;
+    const int err = GetString(n, key, &s);
+    if (err < 0) {
+        return err;
+    }
+    for (const auto& k : kKinds) {
+        if (std::strcmp(s, k.name) == 0) {
+            *out = k.kind;
+            return 0;
+        }
+    }
+    SNDERR("nalvo_fake: %s: unknown signal \"%s\" (pattern, sine, silence, const)", key, s);
+    return -EINVAL;
+}
+
+// A list (or a single value) whose items Get parses; a `required` list must not be empty.
+template <typename T>
+int GetList(snd_config_t* n, const char* key, std::vector<T>* out,
+            int (*get)(snd_config_t*, const char*, T*), bool required) {
+    out->clear();
+    auto add = [&](snd_config_t* item) {
+        T v{};
+        const int err = get(item, key, &v);
+        if (err == 0) {
+            out->push_back(v);
+        }
+        return err;
+    };
+    int err = 0;
+    if (snd_config_get_type(n) != SND_CONFIG_TYPE_COMPOUND) {
+        err = add(n);
+    } else {
+        snd_config_iterator_t i, next;
+        snd_config_for_each(i, next, n) {
+            if ((err = add(snd_config_iterator_entry(i))) < 0) {
+                break;
+            }
+        }
+    }
+    if (err == 0 && required && out->empty()) {
+        SNDERR("nalvo_fake: %s must not be empty", key);
+        err = -EINVAL;
+    }
+    return err;
+}
+
+// Parsers of a key whose value goes to Member (of Settings or of a ChannelSignal).
+template <typename C, typename T>
+C ClassOf(T C::*);
+
+template <auto Member, auto Get>
+int Parse(snd_config_t* n, const char* key, decltype(ClassOf(Member))* to) {
+    return Get(n, key, &(to->*Member));
+}
+
+template <auto Member, auto Get, bool kRequired = false>
+int ParseList(snd_config_t* n, const char* key, decltype(ClassOf(Member))* to) {
+    return GetList(n, key, &(to->*Member), Get, kRequired);
+}
+
+constexpr bool kRequired = true;
+
+const struct {
+    const char* name;
+    int (*parse)(snd_config_t*, const char*, Settings*);  // nullptr: ALSA's own key
+} kKeys[] = {
+    {"comment", nullptr},
+    {"type", nullptr},
+    {"hint", nullptr},
+    {"formats", ParseList<&Settings::formats, GetName<LookupFormat>, kRequired>},
+    {"rates", ParseList<&Settings::rates, GetUnsigned, kRequired>},
+    {"channels", ParseList<&Settings::channels, GetUnsigned, kRequired>},
+    {"access", ParseList<&Settings::access, GetName<LookupAccess>, kRequired>},
+    {"period_frames", Parse<&Settings::period_frames, GetUnsigned>},
+    {"buffer_frames_max", Parse<&Settings::buffer_frames_max, GetUnsigned>},
+    {"fail_hw_params", Parse<&Settings::fail_hw_params, GetBool>},
+    {"realtime", Parse<&Settings::realtime, GetBool>},
+    {"xrun_periods", ParseList<&Settings::xrun_periods, GetU64>},
+    {"xrun_frames", ParseList<&Settings::xrun_frames, GetU64>},
+    {"suspend_periods", ParseList<&Settings::suspend_periods, GetU64>},
+    {"suspend_ms", Parse<&Settings::suspend_ms, GetUnsigned>},
+    {"fail_after_frames", Parse<&Settings::fail_after_frames, GetU64>},
+    {"dead_after_frames", Parse<&Settings::dead_after_frames, GetU64>},
+    {"stall_after_frames", Parse<&Settings::stall_after_frames, GetU64>},
+};
+
+// Keys of one channel: the prefix, then the channel number ("signal3").
+const struct {
+    const char* prefix;
+    int (*parse)(snd_config_t*, const char*, ChannelSignal*);
+} kChannelKeys[] = {
+    {"signal", Parse<&ChannelSignal::kind, GetSignalKind>},
+    {"peak", Parse<&ChannelSignal::peak, GetReal>},
+    {"freq", Parse<&ChannelSignal::freq, GetReal>},
+    {"value", Parse<&ChannelSignal::value, GetLong>},
+    {"fullscale", ParseList<&ChannelSignal::fullscale, GetU64>},
+};
+
 // "signal3" -> 3 for prefix "signal"; -1 when id is not prefix + channel number.
-long ChannelKey(const char* id, const char* prefix) {
+long ChannelOf(const char* id, const char* prefix) {
     const size_t len = std::strlen(prefix);
     if (std::strncmp(id, prefix, len) != 0 || id[len] < '0' || id[len] > '9') {
         return -1;
@@ -791,66 +802,23 @@ long ChannelKey(const char* id, const char* prefix) {
     return (*end == '\0' && ch < 64) ? ch : -1;
 }
 
-int ParseChannelKey(snd_config_t* n, const char* id, Settings* s, bool* handled) {
-    static const char* const kPrefixes[] = {"signal", "peak", "freq", "value", "fullscale"};
-    for (const char* prefix : kPrefixes) {
-        const long ch = ChannelKey(id, prefix);
-        if (ch < 0) {
-            continue;
+int ParseKey(snd_config_t* n, const char* id, Settings* s) {
+    for (const auto& key : kKeys) {
+        if (std::strcmp(id, key.name) == 0) {
+            return key.parse ? key.parse(n, id, s) : 0;
         }
-        *handled = true;
-        if (s->signals.size() <= static_cast<size_t>(ch)) {
-            s->signals.resize(static_cast<size_t>(ch) + 1);
-        }
-        ChannelSignal& sig = s->signals[static_cast<size_t>(ch)];
-        const std::string what = prefix;
-        if (what == "signal") {
-            const char* kind = nullptr;
-            int err = GetString(n, id, &kind);
-            if (err < 0) {
-                return err;
-            }
-            const std::string k = kind;
-            if (k == "pattern") {
-                sig.kind = SignalKind::kPattern;
-            } else if (k == "sine") {
-                sig.kind = SignalKind::kSine;
-            } else if (k == "silence") {
-                sig.kind = SignalKind::kSilence;
-            } else if (k == "const") {
-                sig.kind = SignalKind::kConst;
-            } else {
-                SNDERR("nalvo_fake: %s: unknown signal \"%s\" (pattern, sine, silence, const)", id,
-                       kind);
-                return -EINVAL;
-            }
-            return 0;
-        }
-        if (what == "peak") {
-            return GetReal(n, id, &sig.peak);
-        }
-        if (what == "freq") {
-            return GetReal(n, id, &sig.freq);
-        }
-        if (what == "value") {
-            double v = 0;
-            int err = GetReal(n, id, &v);
-            sig.value = static_cast<long>(v);
-            return err;
-        }
-        return ParseU64List(n, id, &sig.fullscale);
     }
-    return 0;
-}
-
-int ParseBool(snd_config_t* n, const char* key, bool* out) {
-    const int v = snd_config_get_bool(n);
-    if (v < 0) {
-        SNDERR("nalvo_fake: %s needs a boolean", key);
-        return -EINVAL;
+    for (const auto& key : kChannelKeys) {
+        const long ch = ChannelOf(id, key.prefix);
+        if (ch >= 0) {
+            if (s->signals.size() <= static_cast<size_t>(ch)) {
+                s->signals.resize(static_cast<size_t>(ch) + 1);
+            }
+            return key.parse(n, id, &s->signals[static_cast<size_t>(ch)]);
+        }
     }
-    *out = v != 0;
-    return 0;
+    SNDERR("nalvo_fake: unknown key %s", id);
+    return -EINVAL;
 }
 
 int ParseSettings(snd_config_t* conf, Settings* s) {
@@ -861,48 +829,7 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
         if (snd_config_get_id(n, &id) < 0) {
             continue;
         }
-        const std::string key = id;
-        int err = 0;
-        if (key == "comment" || key == "type" || key == "hint") {
-            continue;
-        } else if (key == "formats") {
-            err = ParseNameList(n, id, &s->formats, LookupFormat);
-        } else if (key == "rates") {
-            err = ParseUnsignedList(n, id, &s->rates);
-        } else if (key == "channels") {
-            err = ParseUnsignedList(n, id, &s->channels);
-        } else if (key == "access") {
-            err = ParseNameList(n, id, &s->access, LookupAccess);
-        } else if (key == "period_frames") {
-            err = GetUnsigned(n, id, &s->period_frames);
-        } else if (key == "buffer_frames_max") {
-            err = GetUnsigned(n, id, &s->buffer_frames_max);
-        } else if (key == "fail_hw_params") {
-            err = ParseBool(n, id, &s->fail_hw_params);
-        } else if (key == "realtime") {
-            err = ParseBool(n, id, &s->realtime);
-        } else if (key == "xrun_periods") {
-            err = ParseU64List(n, id, &s->xrun_periods);
-        } else if (key == "xrun_frames") {
-            err = ParseU64List(n, id, &s->xrun_frames);
-        } else if (key == "suspend_periods") {
-            err = ParseU64List(n, id, &s->suspend_periods);
-        } else if (key == "suspend_ms") {
-            err = GetUnsigned(n, id, &s->suspend_ms);
-        } else if (key == "fail_after_frames") {
-            err = GetU64(n, id, &s->fail_after_frames);
-        } else if (key == "dead_after_frames") {
-            err = GetU64(n, id, &s->dead_after_frames);
-        } else if (key == "stall_after_frames") {
-            err = GetU64(n, id, &s->stall_after_frames);
-        } else {
-            bool handled = false;
-            err = ParseChannelKey(n, id, s, &handled);
-            if (err == 0 && !handled) {
-                SNDERR("nalvo_fake: unknown key %s", id);
-                err = -EINVAL;
-            }
-        }
+        const int err = ParseKey(n, id, s);
         if (err < 0) {
             return err;
         }
@@ -934,47 +861,44 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
 
 int ApplyConstraints(Fake* f) {
     const Settings& s = f->cfg;
-    snd_pcm_ioplug_t* io = &f->io;
-    int err = snd_pcm_ioplug_set_param_list(
-        io, SND_PCM_IOPLUG_HW_ACCESS, static_cast<unsigned>(s.access.size()), s.access.data());
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_FORMAT,
-                                            static_cast<unsigned>(s.formats.size()),
-                                            s.formats.data());
+    const struct {
+        int type;
+        const std::vector<unsigned>& values;
+    } lists[] = {{SND_PCM_IOPLUG_HW_ACCESS, s.access},
+                 {SND_PCM_IOPLUG_HW_FORMAT, s.formats},
+                 {SND_PCM_IOPLUG_HW_CHANNELS, s.channels},
+                 {SND_PCM_IOPLUG_HW_RATE, s.rates}};
+    for (const auto& l : lists) {
+        const int err = snd_pcm_ioplug_set_param_list(
+            &f->io, l.type, static_cast<unsigned>(l.values.size()), l.values.data());
+        if (err < 0) {
+            return err;
+        }
     }
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_CHANNELS,
-                                            static_cast<unsigned>(s.channels.size()),
-                                            s.channels.data());
-    }
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_list(io, SND_PCM_IOPLUG_HW_RATE,
-                                            static_cast<unsigned>(s.rates.size()), s.rates.data());
-    }
+    // Sizes in frames are known in bytes only with one format and one channel count.
     unsigned frame_bytes = 0;
     if (s.formats.size() == 1 && s.channels.size() == 1) {
         frame_bytes = static_cast<unsigned>(
             snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(s.formats[0])) / 8 *
             s.channels[0]);
     }
-    if (err >= 0) {
-        if (s.period_frames) {
-            const unsigned bytes = s.period_frames * frame_bytes;
-            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, bytes, bytes);
-        } else {
-            err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 32, 4u << 20);
+    const unsigned period = s.period_frames * frame_bytes;
+    const struct {
+        int type;
+        unsigned min, max;
+    } ranges[] = {
+        {SND_PCM_IOPLUG_HW_PERIOD_BYTES, period ? period : 32, period ? period : 4u << 20},
+        // Generous enough for a 32768-frame ring buffer of any supported format.
+        {SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64,
+         s.buffer_frames_max ? s.buffer_frames_max * frame_bytes : 32u << 20},
+        {SND_PCM_IOPLUG_HW_PERIODS, 2, 1024}};
+    for (const auto& r : ranges) {
+        const int err = snd_pcm_ioplug_set_param_minmax(&f->io, r.type, r.min, r.max);
+        if (err < 0) {
+            return err;
         }
     }
-    if (err >= 0) {
-        // Generous enough for a 32768-frame ring buffer of any supported format.
-        const unsigned max_bytes =
-            s.buffer_frames_max ? s.buffer_frames_max * frame_bytes : 32u << 20;
-        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, max_bytes);
-    }
-    if (err >= 0) {
-        err = snd_pcm_ioplug_set_param_minmax(io, SND_PCM_IOPLUG_HW_PERIODS, 2, 1024);
-    }
-    return err;
+    return 0;
 }
 
 int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_t stream,
@@ -992,9 +916,15 @@ int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_
         delete f;
         return err;
     }
-    f->xrun_fired.assign(f->cfg.xrun_periods.size(), false);
-    f->xrun_frame_fired.assign(f->cfg.xrun_frames.size(), false);
-    f->suspend_fired.assign(f->cfg.suspend_periods.size(), false);
+    auto inject = [f](Injected kind, const std::vector<uint64_t>& list) {
+        for (uint64_t at : list) {
+            f->injections.push_back({kind, at, false});
+        }
+    };
+    // When several fall on one frame, an overrun at a period start fires first, a suspend last.
+    inject(Injected::kXrunPeriod, f->cfg.xrun_periods);
+    inject(Injected::kXrunFrame, f->cfg.xrun_frames);
+    inject(Injected::kSuspendPeriod, f->cfg.suspend_periods);
     f->fd = f->cfg.realtime ? timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)
                             : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (f->fd < 0) {
