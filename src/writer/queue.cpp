@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -41,6 +42,7 @@ void WriteParts(PeriodQueue& q, int count) {
     if (ok && count > 0) {
         ok = q.storage.write(q.storage.context, q.parts, count);
         q.unannounced = true;
+        q.lastWriteNs = now;
     }
     if (!ok) {
         q.failed.store(true, std::memory_order_release);
@@ -78,10 +80,11 @@ bool Drain(PeriodQueue& q) {
 }
 
 // Waits for the next batch. While audio written is not yet announced by a header, only
-// until a header interval has passed since the last update: then the headers are brought
-// up to date and made durable, so audio written before a source stopped delivering, or
-// before a long pause between batches, is safe within about an interval. Returns false
-// when it timed out.
+// until half an interval more than a batch takes to come has passed since the last write:
+// then the headers are brought up to date and made durable, so audio written before a
+// source stopped delivering is safe within an interval or two. While batches keep coming
+// (about one an interval) they bring the updates, and the wait costs no wake-up of its own.
+// Returns false when it timed out.
 bool WaitForBatch(PeriodQueue& q) {
     if (!q.unannounced || q.failed.load(std::memory_order_relaxed)) {
         while (sem_wait(&q.wake) != 0) {
@@ -90,7 +93,9 @@ bool WaitForBatch(PeriodQueue& q) {
     }
     // The writer's clock gives the time left; the wait itself runs on the monotonic clock,
     // which a wall clock set meanwhile cannot move.
-    const int64_t left = q.lastHeaderNs + q.shape.headerIntervalNs - q.clock.nowNs(q.clock.context);
+    const int64_t interval = q.shape.headerIntervalNs;
+    const int64_t due = std::max(q.lastHeaderNs + interval, q.lastWriteNs + interval * 3 / 2);
+    const int64_t left = due - q.clock.nowNs(q.clock.context);
     struct timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     const int64_t ns = deadline.tv_nsec + (left > 0 ? left : 0);

@@ -126,6 +126,7 @@ struct PeriodQueue {
     JoinNotes joins;
     int64_t lastHeaderNs = 0;  // writer side: when the headers were last updated
     bool unannounced = false;  // writer side: audio written after that update
+    int64_t lastWriteNs = 0;   // writer side: when audio was last written
 };
 
 // Sets the queue up and starts the writer. Without a thread the periods are written as they
