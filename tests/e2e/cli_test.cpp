@@ -102,10 +102,7 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
         {{"1644", "10", "d", "0"}, "Improper channel number request"},
         {{"1644", "10", "d", "3"}, "Improper channel number request"},
         {{"1644", "10", "d", "-1"}, "Improper channel number request"},
-        {
-            {"1644", "10", "d", ""},
-            "Improper channel number request",
-        },
+        {{"1644", "10", "d", ""}, "Improper channel number request"},
         {{"1644", "10", "d", "9", "exists.wav"}, "Improper channel number request"},
         {{"1644", "10", "d", "2", "a.wav"},
          "2 channels were requested, but on1y 1 filename was entered!"},
