@@ -222,37 +222,32 @@ TEST(MeterTest, StereoMeterPrintsFormattedText) {
 // ---------------------------------------------------------------------------------------------
 // Remaining time
 
-struct ClockCase {
-    int32_t a;
-    int32_t b;
-    unsigned rate;
-    const char* text;
-};
-
-class ClockTextTest : public testing::TestWithParam<ClockCase> {};
-
-TEST_P(ClockTextTest, FormatsRemainingSeconds) {
-    const ClockCase c = GetParam();
-    char text[kDisplayTextMax];
-    const int n = FormatClock(text, sizeof text, c.a, c.b, c.rate);
-    EXPECT_EQ(std::string(text), c.text);
-    EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(c.text));
+TEST(ClockTest, FormatsRemainingSeconds) {
+    const struct {
+        int32_t a, b;
+        unsigned rate;
+        const char* text;
+    } cases[] = {
+        {220500, 0, 44100, "\rrem = 5.00 sec"},
+        {99000, 0, 48000, "\rrem = 2.06 sec"},  // 2.0625
+        {0, 0, 44100, "\rrem = 0.00 sec"},
+        {2646016, -4096, 44100, "\rrem = 59.91 sec"},
+        {4096, 2637824, 44100, "\rrem = 59.91 sec"},
+        // The sum wraps in 32 bits.
+        {INT32_MIN, INT32_MIN + 220500, 44100, "\rrem = 5.00 sec"},
+        {INT32_MAX, 1, 32768, "\rrem = -65536.00 sec"},
+        // Single precision: 2^24 + 1 frames become 2^24.
+        {16777217, 0, 1, "\rrem = 16777216.00 sec"},
+        // The rate is unsigned.
+        {1500000000, 0, 3000000000u, "\rrem = 0.50 sec"},
+    };
+    for (const auto& c : cases) {
+        char text[kDisplayTextMax];
+        const int n = FormatClock(text, sizeof text, c.a, c.b, c.rate);
+        EXPECT_EQ(std::string(text), c.text);
+        EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(c.text)) << c.text;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ClockTextTest,
-    testing::Values(ClockCase{220500, 0, 44100, "\rrem = 5.00 sec"},
-                    ClockCase{99000, 0, 48000, "\rrem = 2.06 sec"},  // 2.0625
-                    ClockCase{0, 0, 44100, "\rrem = 0.00 sec"},
-                    ClockCase{2646016, -4096, 44100, "\rrem = 59.91 sec"},
-                    ClockCase{4096, 2637824, 44100, "\rrem = 59.91 sec"},
-                    // The sum wraps in 32 bits.
-                    ClockCase{INT32_MIN, INT32_MIN + 220500, 44100, "\rrem = 5.00 sec"},
-                    ClockCase{INT32_MAX, 1, 32768, "\rrem = -65536.00 sec"},
-                    // Single precision: 2^24 + 1 frames become 2^24.
-                    ClockCase{16777217, 0, 1, "\rrem = 16777216.00 sec"},
-                    // The rate is unsigned.
-                    ClockCase{1500000000, 0, 3000000000u, "\rrem = 0.50 sec"}));
 
 TEST(ClockTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
     char text[8];
