@@ -102,10 +102,7 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
         {{"1644", "10", "d", "0"}, "Improper channel number request"},
         {{"1644", "10", "d", "3"}, "Improper channel number request"},
         {{"1644", "10", "d", "-1"}, "Improper channel number request"},
-        {
-            {"1644", "10", "d", ""},
-            "Improper channel number request",
-        },
+        {{"1644", "10", "d", ""}, "Improper channel number request"},
         {{"1644", "10", "d", "9", "exists.wav"}, "Improper channel number request"},
         {{"1644", "10", "d", "2", "a.wav"},
          "2 channels were requested, but on1y 1 filename was entered!"},
@@ -273,10 +270,8 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
         return std::string(b.begin(), b.end());
     };
     const auto user = [](Dir d, const char* name) { chown((d / name).c_str(), 65534, 65534); };
-    const auto pattern = [](std::vector<std::string> tail) {
-        std::vector<std::string> args = {"1644", "0.1", "nalvo_pattern"};
-        args.insert(args.end(), tail.begin(), tail.end());
-        return args;
+    const auto pattern = [](const char* tail) {
+        return Words(std::string("1644 0.1 nalvo_pattern ") + tail);
     };
     std::string cwd;  // the scratch directory of the case running
     std::thread reader;
@@ -296,19 +291,19 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
              user(d, "wo.wav");
              chmod((d / "wo.wav").c_str(), 0200);
          },
-         {.args = pattern({"1", "wo.wav"}), .stdinText = "o", .uid = 65534},
+         {.args = pattern("1 wo.wav"), .stdinText = "o", .uid = 65534},
          0,
          kPrompt("wo.wav") + "Recording\n",
          [&](Dir d, const RunResult&) { wav(d / "wo.wav", 8192); }},
         {"a new file we may not read",
          nullptr,
-         {.args = pattern({"1", "new.wav"}), .uid = 65534, .umask = 0477},
+         {.args = pattern("1 new.wav"), .uid = 65534, .umask = 0477},
          0,
          "Recording\n",
          [&](Dir d, const RunResult&) { wav(d / "new.wav", 8192); }},
         {"a FIFO is asked about, not opened",
          [](Dir d) { mkfifo((d / "f.wav").c_str(), 0666); },
-         {.args = pattern({"1", "f.wav"}), .stdinText = "x"},
+         {.args = pattern("1 f.wav"), .stdinText = "x"},
          1,
          kPrompt("f.wav"),
          nullptr},
@@ -317,7 +312,7 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
              mkdir((d / "other").c_str(), 0777);
              symlink("other/new.wav", (d / "d.wav").c_str());
          },
-         {.args = pattern({"1", "d.wav"}), .stdinText = "o"},
+         {.args = pattern("1 d.wav"), .stdinText = "o"},
          1,
          kPrompt("d.wav") + "Can't open d.wav for recording\n",
          [](Dir d, const RunResult&) {
@@ -337,7 +332,7 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
                  close(fd);
              });
          },
-         {.args = pattern({"1", "p.wav"}), .stdinText = "o"},
+         {.args = pattern("1 p.wav"), .stdinText = "o"},
          0,
          kPrompt("p.wav") + "Recording\n",
          [&](Dir d, const RunResult&) {
@@ -352,25 +347,25 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
          }},
         {"a link and the name it leads to are the same file",
          [](Dir d) { symlink("b.wav", (d / "a.wav").c_str()); },
-         {.args = pattern({"2", "a.wav", "b.wav"})},
+         {.args = pattern("2 a.wav b.wav")},
          1,
          "2 channels were requested, but both filenames are the same!\n",
          nullptr},
         {"what existed survives a second name that cannot be opened",
          [](Dir d) { WriteFile(d / "keep.wav", "old\n"); },
-         {.args = pattern({"2", "keep.wav", "nodir/b.wav"}), .stdinText = "o"},
+         {.args = pattern("2 keep.wav nodir/b.wav"), .stdinText = "o"},
          1,
          kPrompt("keep.wav") + "Can't open nodir/b.wav for recording\n",
          [&](Dir d, const RunResult&) { EXPECT_EQ(file(d / "keep.wav"), "old\n"); }},
         {"what existed survives a size limit below a header",
          [](Dir d) { WriteFile(d / "keep.wav", "old\n"); },
-         {.args = pattern({"1", "keep.wav"}), .stdinText = "o", .fileSizeLimit = 20},
+         {.args = pattern("1 keep.wav"), .stdinText = "o", .fileSizeLimit = 20},
          1,
          kPrompt("keep.wav") + "Can't open keep.wav for recording\n",
          [&](Dir d, const RunResult&) { EXPECT_EQ(file(d / "keep.wav"), "old\n"); }},
         {"a device node is recorded into and stays",
          [](Dir d) { mknod((d / "mynull").c_str(), S_IFCHR | 0666, makedev(1, 3)); },
-         {.args = pattern({"1", "mynull"}), .stdinText = "o"},
+         {.args = pattern("1 mynull"), .stdinText = "o"},
          0,
          kPrompt("mynull") + "Recording\n",
          [](Dir d, const RunResult& r) {
@@ -380,7 +375,7 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
          }},
         {"a name that appears after the check is not replaced",
          [](Dir d) { WriteFile(d / "a.wav", "keep"); },
-         {.args = pattern({"2", "a.wav", "b.wav"}),
+         {.args = pattern("2 a.wav b.wav"),
           .stdinText = "o",
           .watch =
               [&](const std::string& out, pid_t) {

@@ -171,20 +171,18 @@ RunResult RunNalvo(const RunOptions& o) {
                 (fds[i].fd == outFd ? outFd : errFd) = -1;
             }
         }
-        if (o.pauseOutputAfterRedraws >= 0 && !paused &&
-            Count(r.out, "\r") >= static_cast<size_t>(o.pauseOutputAfterRedraws)) {
+        const auto redrawn = [&](int n) { return n >= 0 && Count(r.out, "\r") >= size_t(n); };
+        if (!paused && redrawn(o.pauseOutputAfterRedraws)) {
             paused = true;
             resumeOutput =
                 std::chrono::steady_clock::now() +
                 std::chrono::milliseconds(static_cast<long>(o.pauseOutputSeconds * 1000));
         }
-        if (outFd >= 0 && o.closeOutputAfterRedraws >= 0 &&
-            Count(r.out, "\r") >= static_cast<size_t>(o.closeOutputAfterRedraws)) {
+        if (outFd >= 0 && redrawn(o.closeOutputAfterRedraws)) {
             close(outFd);
             outFd = -1;
         }
-        if (!signalled && o.signalAfterRedraws >= 0 &&
-            Count(r.out, "\r") >= static_cast<size_t>(o.signalAfterRedraws)) {
+        if (!signalled && redrawn(o.signalAfterRedraws)) {
             if (o.atRedraws) {
                 o.atRedraws(pid);
             } else {
@@ -193,12 +191,11 @@ RunResult RunNalvo(const RunOptions& o) {
             signalled = true;
         }
     }
-    if (inFd >= 0)
-        close(inFd);
-    if (outFd >= 0)
-        close(outFd);
-    if (errFd >= 0)
-        close(errFd);
+    for (const int fd : {inFd, outFd, errFd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
     int status = 0;
     waitpid(pid, &status, 0);
     if (!o.outFile.empty()) {

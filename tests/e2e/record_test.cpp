@@ -101,26 +101,22 @@ struct SetupFailure {
 };
 
 TEST(DeviceSetup, FailuresEndBeforeAnyFileWithTheirReport) {
-    const std::string refused =
-        "Could not set record hardware parameters:\nReturned Driver Parameters:\n"
-        "\tBuf 1\tBuf 2\tRate\tChannels\n";
+    // The values the device returned, in the report's columns.
+    const auto refused = [](const char* rate, const char* channels) {
+        return std::string(
+                   "Could not set record hardware parameters:\nReturned Driver Parameters:\n") +
+               "\tBuf 1\tBuf 2\tRate\tChannels\nRecord\t4096\t32768\t" + rate + "\t" + channels +
+               "\n-------------------------\n";
+    };
     const SetupFailure cases[] = {
         {{"1644", "1", "no_such_device"},
          "",
          "unable to open pcm record device: No such file or directory\n"},
         {{"2448", "1", "nalvo_16only"}, "", "Problem setting recording format: Invalid argument\n"},
-        {{"1648", "1", "nalvo_44k"},
-         refused + "Record\t4096\t32768\t44100\t2\n-------------------------\n",
-         ""},
-        {{"1648", "1", "nalvo_mono"},
-         refused + "Record\t4096\t32768\t48000\t1\n-------------------------\n",
-         ""},
-        {{"1648", "1", "nalvo_mmaponly"},
-         refused + "Record\t4096\t32768\t48000\t2\n-------------------------\n",
-         ""},
-        {{"1648", "1", "nalvo_badcommit"},
-         refused + "Record\t4096\t32768\t48000\t2\n-------------------------\n",
-         ""},
+        {{"1648", "1", "nalvo_44k"}, refused("44100", "2"), ""},
+        {{"1648", "1", "nalvo_mono"}, refused("48000", "1"), ""},
+        {{"1648", "1", "nalvo_mmaponly"}, refused("48000", "2"), ""},
+        {{"1648", "1", "nalvo_badcommit"}, refused("48000", "2"), ""},
     };
     for (const SetupFailure& c : cases) {
         SCOPED_TRACE(c.args[2]);

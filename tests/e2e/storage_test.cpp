@@ -165,12 +165,9 @@ TEST(PowerCut, EveryHeaderAnnouncesOnlyAudioSyncedBeforeIt) {
     env.push_back("NALVO_STALL_LOG=" + dir / "calls");
     // 1000-frame periods of 16-bit audio are 2000 bytes: the stream's buffer holds part of
     // the audio at nearly every update.
-    const RunResult r = RunNalvo(
-        {.args = {"1648", "2.5", "live", "1", "a.wav"},
-         .cwd = dir.path(),
-         .alsaConfig = WithDevices(
-             dir, FakeDevice("live", "realtime true\n formats \"S16_LE\"\n period_frames 1000")),
-         .env = env});
+    const RunResult r =
+        Record(dir, k1648, "2.5", kModes[0], "live",
+               "realtime true\n formats \"S16_LE\"\n period_frames 1000", {.env = env});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto hex32 = [](int64_t v) {
         return Hex({static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
@@ -200,8 +197,8 @@ TEST(PowerCut, EveryHeaderAnnouncesOnlyAudioSyncedBeforeIt) {
                                             "sync 44"};
     ASSERT_GE(calls.size(), first.size() + 2);
     EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4), first);
-    EXPECT_EQ(calls[calls.size() - 2], "pwrite 0 " + Hex(ReadFile(dir / "a.wav", 0, 44)));
-    EXPECT_EQ(calls.back(), "sync " + std::to_string(ReadFile(dir / "a.wav").size()));
+    EXPECT_EQ(calls[calls.size() - 2], "pwrite 0 " + Hex(ReadFile(dir / "in1.wav", 0, 44)));
+    EXPECT_EQ(calls.back(), "sync " + std::to_string(ReadFile(dir / "in1.wav").size()));
 }
 
 TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {

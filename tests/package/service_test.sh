@@ -111,6 +111,14 @@ check_console() {
         fail "carriage returns in the output"
 }
 
+# Runs the command to its end, under timeout (a wrapper that went on recording would never
+# return): its exit status must be $1, $2 says for what.
+expect_status() {
+    status=0
+    timeout 30 "$wrapper" "$program" "$conf" >/dev/null 2>"$scratch/stderr" || status=$?
+    [ "$status" -eq "$1" ] || fail "exit status $status, not $1, $2"
+}
+
 if [ $# -eq 0 ]; then
     # A long recording from a real-time device, stopped: one file per input, ended cleanly,
     # and nothing after it.
@@ -131,34 +139,23 @@ if [ $# -eq 0 ]; then
     [ "$(grep -cx 'Done' "$scratch/stdout")" -ge 3 ] ||
         fail "fewer than 3 recordings reported: $(cat "$scratch/stdout")"
 
-    # A device that cannot be opened: a failure, for systemd to try again later. (Under
-    # timeout here and below: a wrapper that went on recording would never return.)
+    # A device that cannot be opened: a failure, for systemd to try again later.
     rm -f "$recordings"/*.wav
     configure nalvo_no_such_device 60 "$recordings"
-    status=0
-    timeout 30 "$wrapper" "$program" "$conf" >/dev/null 2>&1 || status=$?
-    [ "$status" -eq 1 ] || fail "exit status $status, not 1, for a device that does not exist"
+    expect_status 1 "for a device that does not exist"
 fi
 
 # A directory that is not there (yet): status 1, tried again later.
 configure default 1 "$scratch/not-mounted"
-status=0
-timeout 30 "$wrapper" "$program" "$conf" >/dev/null 2>"$scratch/stderr" || status=$?
-[ "$status" -eq 1 ] || fail "exit status $status, not 1, for a missing directory"
+expect_status 1 "for a missing directory"
 # A wrong configuration: status 78, which the unit does not restart, and no recording.
 printf 'FORMAT=1648\nDURATION=1\nDIRECTORY=%s\nDEVCE=hw:1,0\n' "$recordings" >"$conf"
-status=0
-timeout 30 "$wrapper" "$program" "$conf" >/dev/null 2>"$scratch/stderr" || status=$?
-[ "$status" -eq 78 ] || fail "exit status $status, not 78, for an unknown setting"
+expect_status 78 "for an unknown setting"
 grep -q 'line 4' "$scratch/stderr" || fail "the error does not name the line: $(cat "$scratch/stderr")"
 printf 'DURATION=1\nDIRECTORY=%s\n' "$recordings" >"$conf"
-status=0
-timeout 30 "$wrapper" "$program" "$conf" >/dev/null 2>&1 || status=$?
-[ "$status" -eq 78 ] || fail "exit status $status, not 78, without FORMAT="
+expect_status 78 "without FORMAT="
 rm "$conf"
-status=0
-timeout 30 "$wrapper" "$program" "$conf" >/dev/null 2>&1 || status=$?
-[ "$status" -eq 78 ] || fail "exit status $status, not 78, without a configuration file"
+expect_status 78 "without a configuration file"
 [ -z "$(ls "$recordings")" ] || fail "files recorded despite the errors: $(ls "$recordings")"
 grep -q "^RestartPreventExitStatus=78$" "$unit" || fail "the unit restarts a wrong configuration"
 

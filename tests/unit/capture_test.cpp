@@ -241,60 +241,40 @@ TEST(Timeline, SilenceForALossIsTheTimeThatPassedAndNeverMore) {
     // 48 kHz: 48 frames a millisecond. A period of 4096 frames, a ring of 32768.
     constexpr int64_t kMs = 1000000;
     struct Anchor {
-        int64_t frame, avail, nowNs;
+        int64_t frame, avail, ms;  // a read that noted the capture time
     };
     struct Case {
         const char* name;
-        std::vector<Anchor> anchors;  // reads that noted the capture time
+        std::vector<Anchor> anchors;
         int64_t lastFrameRead;
         int restOfPeriod;
-        int64_t restartNs;
-        int64_t lost;
+        int64_t restartMs, lost;
     };
     const Case cases[] = {
-        {"capture time unknown: the rest of the period", {}, 1000, 3096, 1000 * kMs, 3096},
-        {"the time since the last frame was captured",
-         {{4800, 0, 100 * kMs}},
-         4800,
-         3392,
-         1000 * kMs,
-         43200},
-        {"frames waiting in the ring were captured earlier",
-         {{4800, 480, 110 * kMs}},
-         4800,
-         3392,
-         1000 * kMs,
-         43200},
-        {"a ring kept full tells no time",
-         {{4800, 30000, 110 * kMs}},
-         4800,
-         1000,
-         1000 * kMs,
-         1000},
-        {"faster than real time: the rest of the period",
-         {{48000, 0, 100 * kMs}},
-         48000,
-         2000,
-         101 * kMs,
-         2000},
-        {"less time than the frames read: none", {{4800, 0, 100 * kMs}}, 4900, 3292, 101 * kMs, 0},
+        {"capture time unknown: the rest of the period", {}, 1000, 3096, 1000, 3096},
+        {"the time since the last frame was captured", {{4800, 0, 100}}, 4800, 3392, 1000, 43200},
+        {"frames waiting in the ring came earlier", {{4800, 480, 110}}, 4800, 3392, 1000, 43200},
+        {"a ring kept full tells no time", {{4800, 30000, 110}}, 4800, 1000, 1000, 1000},
+        {"faster than real time: rest of the period", {{48000, 0, 100}}, 48000, 2000, 101, 2000},
+        {"less time than the frames read: none", {{4800, 0, 100}}, 4900, 3292, 101, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    const auto timeline = [](const std::vector<Anchor>& anchors) {
         Timeline t;
         t.rate = 48000;
         t.period = 4096;
-        for (const Anchor& a : c.anchors) {
-            NoteCaptureTime(t, a.frame, a.avail, 32768, a.nowNs);
+        for (const Anchor& a : anchors) {
+            NoteCaptureTime(t, a.frame, a.avail, 32768, a.ms * kMs);
         }
-        EXPECT_EQ(LostFrames(t, c.lastFrameRead, c.restOfPeriod, c.restartNs), c.lost);
+        return t;
+    };
+    for (const Case& c : cases) {
+        Timeline t = timeline(c.anchors);
+        EXPECT_EQ(LostFrames(t, c.lastFrameRead, c.restOfPeriod, c.restartMs * kMs), c.lost)
+            << c.name;
     }
     // The restart is where the timeline stands next: half a second later, with 12000
     // frames read since, 12000 more were lost.
-    Timeline t;
-    t.rate = 48000;
-    t.period = 4096;
-    NoteCaptureTime(t, 4800, 0, 32768, 100 * kMs);
+    Timeline t = timeline({{4800, 0, 100}});
     ASSERT_EQ(LostFrames(t, 4800, 3392, 1000 * kMs), 43200);
     EXPECT_EQ(LostFrames(t, 48000 + 12000, 0, 1500 * kMs), 12000);
 }

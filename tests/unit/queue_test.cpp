@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <thread>
@@ -151,10 +152,8 @@ TEST(PeriodQueue, FullQueueHoldsEveryPeriodThenSilenceForWhatItCouldNotTake) {
     NoteDropped(q);
     StopWriter(q);
 
-    std::vector<int> expected;
-    for (int i = 0; i < 99; ++i) {
-        expected.push_back(i);
-    }
+    std::vector<int> expected(99);
+    std::iota(expected.begin(), expected.end(), 0);
     expected.insert(expected.end(), {-1, -1, -1, 99, -1});
     EXPECT_EQ(f.periods, expected);
     // The backlog goes to storage in batches as large as it may take.
