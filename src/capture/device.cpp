@@ -57,18 +57,25 @@ void PrintRefusal(const Granted& g) {
     fflush(stdout);
 }
 
+bool OpenCapture(const RecordRequest& request, PcmHandle& pcm, bool quiet) {
+    snd_lib_error_set_handler(QuietAlsa);
+    snd_pcm_t* raw = nullptr;
+    const int err = snd_pcm_open(&raw, request.device.c_str(), SND_PCM_STREAM_CAPTURE, 0);
+    if (err < 0 && !quiet) {
+        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(err));
+    }
+    pcm.reset(err < 0 ? nullptr : raw);
+    return err >= 0;
+}
+
 }  // namespace
 
 bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period,
-                 bool& interleaved) {
-    snd_lib_error_set_handler(QuietAlsa);
-    snd_pcm_t* raw = nullptr;
-    int err = snd_pcm_open(&raw, request.device.c_str(), SND_PCM_STREAM_CAPTURE, 0);
-    if (err < 0) {
-        fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(err));
+                 bool& interleaved, bool quiet) {
+    if (!OpenCapture(request, pcm, quiet)) {
         return false;
     }
-    pcm.reset(raw);
+    snd_pcm_t* raw = pcm.get();
 
     snd_pcm_hw_params_t* rawParams = nullptr;
     if (snd_pcm_hw_params_malloc(&rawParams) < 0) {
@@ -86,10 +93,12 @@ bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t
     if (snd_pcm_hw_params_set_access(raw, rawParams, SND_PCM_ACCESS_RW_INTERLEAVED) < 0) {
         snd_pcm_hw_params_set_access(raw, rawParams, SND_PCM_ACCESS_RW_NONINTERLEAVED);
     }
-    err = snd_pcm_hw_params_set_format(
+    const int err = snd_pcm_hw_params_set_format(
         raw, rawParams, request.sampleBytes == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE);
     if (err < 0) {
-        fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(err));
+        if (!quiet) {
+            fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(err));
+        }
         return false;
     }
     snd_pcm_hw_params_set_channels(raw, rawParams, 2);
@@ -110,7 +119,9 @@ bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t
     const bool usable = commit >= 0 && granted.rate == request.rate && granted.channels == 2 &&
                         knownLayout && period > 0;
     if (!usable) {
-        PrintRefusal(granted);
+        if (!quiet) {
+            PrintRefusal(granted);
+        }
         return false;
     }
     interleaved = granted.access == SND_PCM_ACCESS_RW_INTERLEAVED;

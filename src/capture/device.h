@@ -18,5 +18,7 @@ using PcmHandle = std::unique_ptr<snd_pcm_t, PcmCloser>;
 // the handle, the granted period and the layout and returns true; otherwise prints
 // the failure (open and format failures on standard error, a refused configuration as a
 // five-line report on standard output) and returns false.
+// With `quiet` nothing is printed; `pcm` then tells a device that could not be opened
+// (empty) from one that opened and refused what was asked (set).
 bool SetupDevice(const RecordRequest& request, PcmHandle& pcm, snd_pcm_uframes_t& period,
-                 bool& interleaved);
+                 bool& interleaved, bool quiet = false);

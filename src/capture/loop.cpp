@@ -85,6 +85,19 @@ int Recover(snd_pcm_t* pcm) {
     return err < 0 ? snd_pcm_prepare(pcm) : 0;
 }
 
+// When timeline frame `frame` was captured, in nanoseconds since the Unix epoch: by the
+// device's own pace where it is known, else by the frames since the start.
+int64_t CaptureUtcNs(const CaptureState& c, int64_t frame) {
+    const Timeline& t = c.timeline;
+    const int64_t from = t.anchorNs >= 0 ? t.anchorFrame : 0;
+    const int64_t monoNs = (t.anchorNs >= 0 ? t.anchorNs : t.startNs) +
+                           static_cast<int64_t>(static_cast<double>(frame - from) * 1e9 / c.rate);
+    struct timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t realNs = static_cast<int64_t>(real.tv_sec) * kSecondNs + real.tv_nsec;
+    return monoNs + (realNs - MonotonicNs());
+}
+
 // Notes where the capture stands in time after a read.
 void NoteCaptureTime(CaptureState& c, int64_t frame) {
     const snd_pcm_sframes_t avail = snd_pcm_avail_update(c.pcm);
@@ -240,10 +253,82 @@ ReadResult ReadPeriod(CaptureState& c, uint8_t* buf, int64_t at, int& got, int64
     return ReadResult::Complete;
 }
 
+// Opens the device again as it was opened first. Complete once it is back as before;
+// Idle while it cannot be opened; Failed when it opened unable to record as before.
+ReadResult Reopen(CaptureState& c) {
+    PcmHandle fresh;
+    snd_pcm_uframes_t period = 0;
+    bool interleaved = false;
+    if (!SetupDevice(*c.request, fresh, period, interleaved, true)) {
+        if (!fresh) {
+            return ReadResult::Idle;
+        }
+        c.failure = DeviceFailure::OtherParameters;
+        return ReadResult::Failed;
+    }
+    // The queue's periods and the files' layout were made for what it granted first.
+    snd_pcm_uframes_t ring = 0, granted = 0;
+    if (static_cast<int>(period) != c.period || interleaved != c.interleavedAccess ||
+        snd_pcm_get_params(fresh.get(), &ring, &granted) < 0) {
+        c.failure = DeviceFailure::OtherParameters;
+        return ReadResult::Failed;
+    }
+    *c.handle = std::move(fresh);
+    c.pcm = c.handle->get();
+    c.bufferSize = ring;
+    return PrepareWaits(c, c.pollFds.back().fd) ? ReadResult::Complete : ReadResult::Failed;
+}
+
+// The device failed while reconnection is on: it is closed and opened again about once a
+// second until it is back. The time it was gone becomes silence, measured by the clock from
+// the last frame it captured, so that every frame after its return sits at its capture time.
+// A stop is heard at once; a planned length that runs out meanwhile ends in silence.
+ReadResult AwaitReturn(CaptureState& c, int64_t at) {
+    static const char kGone[] = "\nDevice gone\n";
+    static const char kBack[] = "\nDevice back\n";
+    ConsoleText(kGone, sizeof kGone - 1, ConsoleLine::Kept);
+    const int64_t goneNs = MonotonicNs();
+    ++c.gaps;
+    c.pcm = nullptr;
+    c.handle->reset();
+    pollfd wake = c.pollFds.back();
+    for (;;) {
+        (void)poll(&wake, 1, 1000);
+        const int64_t now = MonotonicNs();
+        if (gStopRequested) {
+            c.gapNs += now - goneNs;
+            return ReadResult::Stopped;
+        }
+        const int64_t restOfPeriod = c.period - at % c.period;
+        const int64_t passed =
+            static_cast<int64_t>(static_cast<double>(now - c.lastFrameNs) / 1e9 * c.rate);
+        if (at + passed >= c.totalFrames) {
+            c.owedSilence = c.totalFrames - at;  // the rest of the recording, whole periods
+            c.gapNs += now - goneNs;
+            return ReadResult::Complete;
+        }
+        const ReadResult back = Reopen(c);
+        if (back == ReadResult::Idle) {
+            continue;
+        }
+        c.gapNs += MonotonicNs() - goneNs;
+        if (back != ReadResult::Complete) {
+            return back;
+        }
+        c.owedSilence += LostFrames(c.timeline, at, static_cast<int>(restOfPeriod), MonotonicNs());
+        c.lastFrameNs = MonotonicNs();
+        c.restartNs = -1;
+        c.handedOver = false;
+        ConsoleText(kBack, sizeof kBack - 1, ConsoleLine::Kept);
+        return ReadResult::Complete;
+    }
+}
+
 void ShowProgress(CaptureState& c, int64_t framesDone, int& meterReset) {
     // One write per period: the remaining time and the meter share the console line.
     char line[2 * kDisplayTextMax];
-    int n = FormatRemaining(line, sizeof line, c.totalFrames - framesDone, c.rate);
+    int n = c.untilStopped ? FormatElapsed(line, sizeof line, framesDone, c.rate)
+                           : FormatRemaining(line, sizeof line, c.totalFrames - framesDone, c.rate);
     n += FormatMeter(line + n, sizeof line - static_cast<size_t>(n), c.periodPeak, 45.0f,
                      meterReset, 11.25f, static_cast<int>(c.sampleBytes), c.meterMode, c.holdPeak);
     ConsoleRedraw(line, static_cast<size_t>(n));
@@ -264,7 +349,7 @@ uint8_t* NextBuffer(CaptureState& c, PeriodQueue& q, int64_t framesDone) {
         const bool aheadOfTime =
             static_cast<double>(framesDone) > static_cast<double>(elapsed) / 1e9 * c.rate +
                                                   static_cast<double>(c.bufferSize + c.period);
-        const snd_pcm_sframes_t avail = snd_pcm_avail_update(c.pcm);
+        const snd_pcm_sframes_t avail = c.pcm != nullptr ? snd_pcm_avail_update(c.pcm) : -1;
         const bool room = avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) +
                                                 2 * static_cast<snd_pcm_uframes_t>(c.period) <
                                             c.bufferSize;
@@ -313,12 +398,19 @@ struct Progress {
 ReadResult ReadNext(CaptureState& c, PeriodQueue& q, Progress& p, uint8_t* current, int& got,
                     int64_t& gap) {
     ReadResult read;
-    while ((read = ReadPeriod(c, current, p.framesDone, got, gap)) == ReadResult::Idle) {
+    while ((read = ReadPeriod(c, current, p.framesDone, got, gap)) == ReadResult::Idle ||
+           (read == ReadResult::Failed && c.reconnect)) {
         if (!p.previousMeasured) {
             MeasurePeriod(c, p.previous);
             p.previousMeasured = true;
         }
         HandOverAll(q);
+        if (read == ReadResult::Failed) {
+            read = AwaitReturn(c, p.framesDone + got);
+            if (read != ReadResult::Complete) {
+                return read;
+            }
+        }
     }
     return read;
 }
@@ -336,7 +428,7 @@ void Advance(CaptureState& c, PeriodQueue& q, Progress& p, uint8_t* slot, uint8_
     }
     p.previousMeasured = false;
     if (slot != nullptr) {
-        Publish(q, c.period);
+        Publish(q, c.period, CaptureUtcNs(c, p.framesDone));
     }
     p.previous = current;
     p.framesDone += c.period;
@@ -346,7 +438,7 @@ void Advance(CaptureState& c, PeriodQueue& q, Progress& p, uint8_t* slot, uint8_
         NoteDropped(q);
         p.framesDone += c.period;
     }
-    ShowJoins(q);
+    ShowJoins(q, c.announceFiles);
     ShowProgress(c, p.framesDone, p.meterReset);
     UpdateHold(c, p.holdCount);
 }
@@ -368,11 +460,14 @@ bool PrepareWaits(CaptureState& c, int wakeFd) {
     return true;
 }
 
-void ShowJoins(PeriodQueue& q) {
-    while (const std::string* name = NextJoin(q.joins)) {
+void ShowJoins(PeriodQueue& q, bool finished) {
+    const std::string* left = nullptr;
+    while (const std::string* name = NextJoin(q.joins, &left)) {
         // One piece, so that the console keeps or drops the line whole.
-        char line[4200];
-        const int n = snprintf(line, sizeof line, "\nContinuing in %s\n", name->c_str());
+        char line[8400];
+        const int n = finished ? snprintf(line, sizeof line, "\nFinished %s\nContinuing in %s\n",
+                                          left->c_str(), name->c_str())
+                               : snprintf(line, sizeof line, "\nContinuing in %s\n", name->c_str());
         ConsoleText(line, std::min(static_cast<size_t>(n), sizeof line - 1), ConsoleLine::Kept);
         ShownJoin(q.joins);
     }
@@ -402,7 +497,7 @@ Ending CaptureLoop(CaptureState& c, PeriodQueue& q, uint8_t* spare[2]) {
         if (read != ReadResult::Complete) {
             // Keep what the device delivered before the stop or the failure.
             if (slot != nullptr) {
-                Publish(q, got);
+                Publish(q, got, CaptureUtcNs(c, p.framesDone));
             }
             return read == ReadResult::Stopped ? Ending::Stopped : Ending::DeviceFailed;
         }

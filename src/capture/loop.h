@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "device.h"
 #include "queue.h"
 #include "timeline.h"
 
@@ -27,6 +28,7 @@ enum class DeviceFailure {
     Error,             // an ALSA error: `deviceError`
     DeadAfterRestart,  // it overran again at once after a restart, delivering nothing
     NoAudio,           // it delivered nothing for `silentLimitNs`
+    OtherParameters,   // it came back unable to record as before
 };
 
 // What the capture thread owns.
@@ -65,6 +67,18 @@ struct CaptureState {
     bool handedOver = false;  // the audio before the current silence went to the writer
     // The device's descriptors and, last, the one a stop signal makes readable.
     std::vector<pollfd> pollFds;
+    // No set length: the console shows the time recorded instead of the time left.
+    bool untilStopped = false;
+    // The files are long-run ones (a set file length or time names): the console names
+    // each file as it is finished.
+    bool announceFiles = false;
+    // A device that fails is opened again, as `request` asked, into `handle`, about once a
+    // second until it comes back; `gaps` counts the times it was gone, `gapNs` their length.
+    bool reconnect = false;
+    const RecordRequest* request = nullptr;
+    PcmHandle* handle = nullptr;
+    int gaps = 0;
+    int64_t gapNs = 0;
 };
 
 // Bytes of one period as the device delivers it: both inputs.
@@ -80,5 +94,6 @@ bool PrepareWaits(CaptureState& c, int wakeFd);
 // period buffers for periods the queue has no room for.
 Ending CaptureLoop(CaptureState& c, PeriodQueue& q, uint8_t* spare[2]);
 
-// Shows, each on a line of its own, where the writer went on since the last call.
-void ShowJoins(PeriodQueue& q);
+// Shows, each on a line of its own, where the writer went on since the last call (and,
+// with `finished`, the file it left).
+void ShowJoins(PeriodQueue& q, bool finished);

@@ -143,6 +143,10 @@ void PrintReport(const CaptureState& c) {
     if (c.overruns != 0) {
         printf("\nRecord Overruns = %i\n", c.overruns);
     }
+    if (c.gaps != 0) {
+        printf("\nDevice Gaps = %i (%.1f sec in all)\n", c.gaps,
+               static_cast<double>(c.gapNs) / 1e9);
+    }
     fflush(stdout);
 }
 
@@ -162,6 +166,10 @@ void ReportDeviceFailure(const CaptureState& c) {
         case DeviceFailure::NoAudio:
             fprintf(stderr, "%s: %s gave no audio for %lld s\n", kPrefix, c.device.c_str(),
                     static_cast<long long>(c.silentLimitNs / 1000000000));
+            break;
+        case DeviceFailure::OtherParameters:
+            fprintf(stderr, "%s: %s came back unable to record as before\n", kPrefix,
+                    c.device.c_str());
             break;
         case DeviceFailure::Error:
             fprintf(stderr, "%s: %s\n", kPrefix, snd_strerror(c.deviceError));
@@ -189,8 +197,15 @@ bool SetUpCapture(const RecordRequest& request, PcmHandle& pcm, CaptureState& c)
     if (snd_pcm_get_params(c.pcm, &c.bufferSize, &grantedPeriod) < 0) {
         c.bufferSize = 0;
     }
+    c.untilStopped = request.untilStopped;
+    c.announceFiles = request.fileSeconds > 0 || request.timeNames;
+    c.reconnect = request.reconnect;
+    c.request = &request;
+    c.handle = &pcm;
     float duration = request.duration;
-    if (!QUANTIZE(c.period, c.rate, &duration, &c.totalFrames)) {
+    if (request.untilStopped) {
+        c.totalFrames = MaxFrames(c.period);
+    } else if (!QUANTIZE(c.period, c.rate, &duration, &c.totalFrames)) {
         printf("Improper duration request: at most %lld seconds in this format\n",
                static_cast<long long>(MaxWholeSeconds(c.period, c.rate)));
         return false;
@@ -210,6 +225,9 @@ OutputPlan PlanOutputs(const RecordRequest& request, const CaptureState& c) {
     plan.generatedNames = request.autoName == 1;
     plan.names = request.fileList;
     plan.existed = request.fileExisted;
+    plan.fileSeconds = request.fileSeconds;
+    plan.alignFiles = request.alignFiles;
+    plan.timeNames = request.timeNames;
     return plan;
 }
 
@@ -242,6 +260,19 @@ bool StartWriting(const CaptureState& c, Outputs& outputs, Memory& m) {
     return true;
 }
 
+// Long-run files are named as they are finished: the last ones once they are closed.
+void AnnounceLastFiles(const CaptureState& c, const Outputs& o, bool failed) {
+    for (int i = 0; c.announceFiles && i < o.plan.files; ++i) {
+        const Slot& slot = o.slots[i];
+        // Not a file a failed start removed, nor one time names never got to name.
+        if (slot.framesBefore + slot.framesWritten > 0 || (!failed && !slot.awaitingFirst)) {
+            char line[4200];
+            const int n = snprintf(line, sizeof line, "\nFinished %s\n", slot.name.c_str());
+            ConsoleText(line, std::min(static_cast<size_t>(n), sizeof line - 1), ConsoleLine::Kept);
+        }
+    }
+}
+
 // The files are finished before anything more is said: a console that does not read may
 // hold up the report, never the headers. Returns the exit status.
 int Finish(CaptureState& c, Outputs& outputs, Memory& m, Ending ending) {
@@ -250,8 +281,9 @@ int Finish(CaptureState& c, Outputs& outputs, Memory& m, Ending ending) {
         ending = Ending::WriteFailed;
     }
     const bool failed = ending == Ending::DeviceFailed || ending == Ending::WriteFailed;
-    const bool filesOk = CloseFiles(outputs);
-    ShowJoins(m.queue);
+    const bool filesOk = CloseFiles(outputs, ending == Ending::DeviceFailed);
+    ShowJoins(m.queue, c.announceFiles);
+    AnnounceLastFiles(c, outputs, failed);
     ConsoleEnd();
     fflush(stdout);
     if (ending == Ending::DeviceFailed) {
@@ -301,7 +333,9 @@ int RECORD(RecordRequest& request) {
         StopWriter(m.queue);
         return 1;
     }
-    WarnIfShortOfSpace(outputs);
+    if (!request.untilStopped) {
+        WarnIfShortOfSpace(outputs);
+    }
     puts(request.interleave ? "Recording in Stereo" : "Recording");
     fflush(stdout);
     // Made durable before the capture starts, and checked like every later update.
@@ -315,7 +349,9 @@ int RECORD(RecordRequest& request) {
     // Stopped, not drained, whatever the ending: a capture stream has nothing left to finish
     // (what the device captured after the last period is not wanted), and PulseAudio's
     // plugin can spin in a drain for ever.
-    snd_pcm_drop(c.pcm);
+    if (c.pcm != nullptr) {
+        snd_pcm_drop(c.pcm);
+    }
     pcm.reset();
     return status;
 }

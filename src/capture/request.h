@@ -1,6 +1,7 @@
 // What the front end asks the capture engine to record.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,4 +19,12 @@ struct RecordRequest {
     // such a name is opened as it stands; every other one is created afresh.
     std::vector<bool> fileExisted;
     int interleave = 0;  // 1: both inputs into one stereo file
+
+    // Options for long unattended recordings; none of them changes a recording made
+    // without them.
+    int64_t fileSeconds = 0;    // > 0: each file holds this many seconds, then the next one
+    bool alignFiles = false;    // file boundaries fall on multiples of fileSeconds, UTC
+    bool timeNames = false;     // generated names carry the UTC time of the first frame
+    bool untilStopped = false;  // no set length: until SIGINT or SIGTERM
+    bool reconnect = false;     // a device that fails is opened again until it comes back
 };

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "frames.h"
 #include "record.h"
@@ -218,6 +220,9 @@ int ReadFormatAndDuration(char** argv, RecordRequest& req) {
     }
     req.rate = format->rate;
     req.sampleBytes = format->sampleBytes;
+    if (req.untilStopped) {
+        return kGoOn;  // no length to check: the longest the frame counts allow
+    }
     req.duration = NarrowDuration(strtod(argv[2], nullptr));
     if (std::isnan(req.duration) || req.duration <= 0.0f) {
         return Refuse("Improper duration request");
@@ -289,14 +294,75 @@ int ReadFileNames(int argc, char** argv, FILE* in, RecordRequest& req) {
     return kGoOn;
 }
 
+// Reads one option word into `req`; false when it is no option nalvo knows.
+bool ReadOption(const char* word, RecordRequest& req) {
+    static const char kFileSeconds[] = "--file-seconds=";
+    if (strncmp(word, kFileSeconds, sizeof kFileSeconds - 1) == 0) {
+        const char* value = word + sizeof kFileSeconds - 1;
+        char* end = nullptr;
+        errno = 0;
+        const long long seconds = strtoll(value, &end, 10);
+        // A file longer than a year is no file length; zero or junk is refused, not read as
+        // "no split".
+        constexpr long long kYear = 366LL * 24 * 3600;
+        req.fileSeconds = (isdigit(static_cast<unsigned char>(*value)) && *end == '\0' &&
+                           errno == 0 && seconds >= 1 && seconds <= kYear)
+                              ? seconds
+                              : -1;
+        return true;
+    }
+    static const struct {
+        const char* name;
+        bool RecordRequest::*flag;
+    } kFlags[] = {{"--align", &RecordRequest::alignFiles},
+                  {"--time-names", &RecordRequest::timeNames},
+                  {"--until-stopped", &RecordRequest::untilStopped},
+                  {"--reconnect", &RecordRequest::reconnect}};
+    for (const auto& f : kFlags) {
+        if (strcmp(word, f.name) == 0) {
+            req.*f.flag = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes the options in front of the format. Returns how many words they took, or -1 for
+// a combination that makes no sense.
+int ReadOptions(int argc, char** argv, RecordRequest& req) {
+    int taken = 0;
+    while (taken + 1 < argc && ReadOption(argv[taken + 1], req)) {
+        ++taken;
+    }
+    const bool bad = req.fileSeconds < 0 || (req.alignFiles && req.fileSeconds == 0);
+    return bad ? -1 : taken;
+}
+
 }  // namespace
 
 int NalvoMain(int argc, char** argv, FILE* in) {
     RecordRequest req;
     req.device = "default";
+    const int options = ReadOptions(argc, argv, req);
+    if (options < 0) {
+        return Refuse("Improper option request");
+    }
+    // The words after the options read as they would without them; with no set length
+    // the duration is left out, and stands in the list as a word nobody reads.
+    std::vector<char*> words(argv, argv + argc);
+    words.erase(words.begin() + 1, words.begin() + 1 + options);
+    static char kNoDuration[] = "";
+    if (req.untilStopped && words.size() >= 2) {
+        words.insert(words.begin() + 2, kNoDuration);
+    }
+    argc = static_cast<int>(words.size());
+    argv = words.data();
     if (argc < 3) {
         Help();
         return 1;
+    }
+    if (req.timeNames && argc >= 6) {
+        return Refuse("Improper option request");  // time names are for generated names
     }
     int status = ReadFormatAndDuration(argv, req);
     if (status == kGoOn) {

@@ -1,5 +1,6 @@
 // The remaining-time text that opens the console line redrawn after every period.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "console.h"
@@ -23,6 +24,22 @@ int FormatRemaining(char* out, std::size_t cap, int64_t frames, unsigned rate) {
         out[fit] = '\0';
     }
     return static_cast<int>(len);
+}
+
+int FormatElapsed(char* out, std::size_t cap, int64_t frames, unsigned rate) {
+    // Whole seconds as hours, minutes and seconds: a recording that runs for months still
+    // reads at a glance, and no float loses the seconds.
+    const int64_t seconds = rate != 0 && frames > 0 ? frames / rate : 0;
+    char text[kDisplayTextMax];
+    const int len = std::snprintf(
+        text, sizeof text, "\relapsed = %lld:%02d:%02d", static_cast<long long>(seconds / 3600),
+        static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+    if (cap != 0) {
+        const std::size_t fit = static_cast<std::size_t>(len) < cap ? len : cap - 1;
+        std::memcpy(out, text, fit);
+        out[fit] = '\0';
+    }
+    return len;
 }
 
 int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate) {

@@ -18,6 +18,10 @@ int FormatClock(char* out, std::size_t cap, int32_t a, int32_t b, unsigned rate)
 // than 32-bit counts hold. Equal to FormatClock wherever the sum does not wrap.
 int FormatRemaining(char* out, std::size_t cap, int64_t frames, unsigned rate);
 
+// "\relapsed = H:MM:SS" for `frames` frames captured at `rate` Hz: the console line of a
+// recording with no set length.
+int FormatElapsed(char* out, std::size_t cap, int64_t frames, unsigned rate);
+
 // Draws FormatClock's text on the console line (ConsoleRedraw).
 void UpdateClock(int32_t a, int32_t b, unsigned rate);
 

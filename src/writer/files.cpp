@@ -1,5 +1,6 @@
 #include "files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -127,51 +129,178 @@ void RemoveOurs(int fd, const std::string& name) {
     }
 }
 
-// Creates the file a slot's recording goes on in once the current one is full: a
-// generated name numbered by the second its first frame is captured at, a given name
-// numbered after it ("a-2.wav"). Created exclusively, never replacing anything: a taken
-// name moves on to the next number. A failure is noted only when `needed` (a file
-// prepared ahead may still be had at the join).
-bool PrepareNext(Outputs& o, int f, bool needed) {
-    Slot& slot = o.slots[f];
-    const OutputPlan& plan = o.plan;
-    const int64_t firstFrame = slot.framesBefore + o.fileFrames;
-    NameSeries series;
-    series.generated = plan.generatedNames;
-    series.input = f + 1;
-    series.seconds = slot.nameSeconds + static_cast<long>(firstFrame / plan.rate);
-    series.first = slot.firstName;
-    series.number = slot.fileNumber + 1;
-    std::string name;
-    int step = 0;
-    const int fd = CreateFirstFree(series, name, step);
-    int err = fd < 0 ? ErrnoOr(EIO) : MAKE_HEADER(fd, plan.rate, 0, plan.sampleBytes, plan.stereo);
-    File stream(err == 0 ? fdopen(fd, "wb") : nullptr);
-    if (err == 0 && !stream) {
-        err = ErrnoOr(EIO);
+constexpr int64_t kSecondNs = 1000000000;
+
+// Where timeline frames stand in UTC while a file's share of a batch is put together:
+// frame `frame` was captured at `ns` (0: not known).
+struct TimeRef {
+    int64_t frame = 0;
+    int64_t ns = 0;
+};
+
+int64_t RealTimeNs() {
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<int64_t>(t.tv_sec) * kSecondNs + t.tv_nsec;
+}
+
+// Nanoseconds that `frames` frames last at `rate`; in double, as a gap may last for days.
+int64_t FramesNs(int64_t frames, unsigned rate) {
+    return static_cast<int64_t>(static_cast<double>(frames) * 1e9 / rate);
+}
+
+// The capture time of timeline frame `frame`, counted in frames from the recording's first
+// frame whose time the capture side gave. Each time it gives comes from where the device
+// stood when a period was read, exact only to a period; counting frames keeps the files'
+// boundaries and names steady. Where the count strays from the capture side's time by more
+// than a quarter second (a device clock that runs fast or slow, over hours), it starts
+// again from there. The clock now where no time was ever given.
+int64_t TimeOf(Outputs& o, const TimeRef& ref, int64_t frame) {
+    const unsigned rate = o.plan.rate;
+    if (ref.ns == 0) {
+        return o.originNs != 0 ? o.originNs + FramesNs(frame - o.originFrame, rate) : RealTimeNs();
     }
-    if (err != 0) {
+    const int64_t given = ref.ns + FramesNs(frame - ref.frame, rate);
+    const int64_t counted = o.originNs + FramesNs(frame - o.originFrame, rate);
+    constexpr int64_t kStrayNs = kSecondNs / 4;
+    if (o.originNs == 0 || counted - given > kStrayNs || given - counted > kStrayNs) {
+        o.originFrame = frame;
+        o.originNs = given;
+        return given;
+    }
+    return counted;
+}
+
+// Frames a file whose first frame was captured at `utcNs` holds. With alignment it ends
+// where the UTC clock reaches the next multiple of the file length, so that a long run's
+// files keep to the hour even where the device's clock runs a little fast or slow.
+int64_t FileLimit(const Outputs& o, int64_t utcNs) {
+    const OutputPlan& plan = o.plan;
+    if (plan.fileSeconds <= 0) {
+        return o.fileFrames;
+    }
+    const int64_t whole = plan.fileSeconds * plan.rate;
+    int64_t frames = whole;
+    if (plan.alignFiles) {
+        const int64_t lengthNs = plan.fileSeconds * kSecondNs;
+        int64_t untilNs = lengthNs - (utcNs % lengthNs + lengthNs) % lengthNs;
+        // A file that starts on a boundary (its first frame a hair before it, as the
+        // frames fall) runs to the next one; so does a first file that would be a sliver.
+        if (untilNs < std::min(kSecondNs, lengthNs / 2)) {
+            untilNs += lengthNs;
+        }
+        // In microseconds first: a year's file at 96 kHz stays inside 64 bits.
+        frames = (untilNs / 1000 * plan.rate + 500000) / 1000000;
+    }
+    return std::min(frames, o.fileFrames);
+}
+
+// The names the next file of slot `f` may take: its first frame is frame `firstFrame` of the
+// recording, captured at `utcNs`.
+NameSeries NextSeries(const Outputs& o, int f, int64_t firstFrame, int64_t utcNs) {
+    const Slot& slot = o.slots[f];
+    const OutputPlan& plan = o.plan;
+    NameSeries series;
+    series.input = f + 1;
+    series.files = plan.files;
+    if (plan.timeNames) {
+        // The second the first frame falls in, read at the frame's end: the frame nearest a
+        // boundary may lie a hair before it.
+        series.kind = NameSeries::Time;
+        series.utcSeconds = (utcNs + FramesNs(1, plan.rate)) / kSecondNs;
+    } else if (plan.generatedNames) {
+        // Numbered by the second its first frame is captured at.
+        series.seconds = slot.nameSeconds + static_cast<long>(firstFrame / plan.rate);
+    } else {
+        // Numbered after the given name ("a-2.wav").
+        series.kind = NameSeries::Continuation;
+        series.first = slot.firstName;
+        series.number = slot.fileNumber + 1;
+    }
+    return series;
+}
+
+bool Unsupported(int err) {
+    return err == EOPNOTSUPP || err == EISDIR || err == EINVAL;
+}
+
+// Makes the next file of slot `f` well before it is needed, unnamed and with its header, so
+// that the join costs no more than finishing the full file and naming this one, and a run
+// that ends before the join leaves no empty file. Where the file system has no unnamed
+// files, the join creates the next file itself.
+void PrepareAhead(Outputs& o, int f) {
+    Slot& slot = o.slots[f];
+    if (slot.next || slot.noUnnamed) {
+        return;
+    }
+    const OutputPlan& plan = o.plan;
+    const int fd = OpenUnnamed(slot.dir);
+    File stream(fd >= 0 && MAKE_HEADER(fd, plan.rate, 0, plan.sampleBytes, plan.stereo) == 0
+                    ? fdopen(fd, "wb")
+                    : nullptr);
+    if (!stream) {
         if (fd >= 0) {
-            RemoveOurs(fd, name);
             close(fd);
         }
-        if (needed) {
-            slot.failedName = name;
-            NoteFailure(o, f, err);
-        }
-        return false;
+        slot.noUnnamed = true;
+        return;
     }
     slot.next = std::move(stream);
+}
+
+// Names the file made ahead, or creates the next file where none was made, under the first
+// free name of its series: never replacing anything, a taken name moves on to the next.
+// False with the failure noted.
+bool NameNext(Outputs& o, int f, int64_t firstFrame, int64_t utcNs) {
+    Slot& slot = o.slots[f];
+    const OutputPlan& plan = o.plan;
+    const NameSeries series = NextSeries(o, f, firstFrame, utcNs);
+    std::string name;
+    int step = 0;
+    if (!slot.next || !LinkFirstFree(series, fileno(slot.next.get()), name, step)) {
+        // Made ahead but not to be named (no /proc): dropped, it leaves nothing.
+        slot.noUnnamed = slot.noUnnamed || slot.next;
+        slot.next.reset();
+        const int fd = CreateFirstFree(series, name, step);
+        int err =
+            fd < 0 ? ErrnoOr(EIO) : MAKE_HEADER(fd, plan.rate, 0, plan.sampleBytes, plan.stereo);
+        File stream(err == 0 ? fdopen(fd, "wb") : nullptr);
+        if (err == 0 && !stream) {
+            err = ErrnoOr(EIO);
+        }
+        if (err != 0) {
+            if (fd >= 0) {
+                RemoveOurs(fd, name);
+                close(fd);
+            }
+            slot.failedName = name;
+            NoteFailure(o, f, err);
+            return false;
+        }
+        slot.next = std::move(stream);
+    }
     slot.nextName = name;
     slot.nextNumber = series.number + step;
     return true;
 }
 
-// The current file is full: its header is made final and durable, and the recording goes
-// on in the next file, frame for frame. The engine is told where.
-bool Join(Outputs& o, int f) {
+// The named next file becomes the current one, its first frame captured at `utcNs`.
+void TakeNext(Outputs& o, int f, int64_t utcNs) {
     Slot& slot = o.slots[f];
-    if (!slot.next && !PrepareNext(o, f, true)) {
+    slot.stream = std::move(slot.next);
+    slot.name = slot.nextName;
+    slot.nextName.clear();
+    slot.fileNumber = slot.nextNumber;
+    slot.fileLimit = FileLimit(o, utcNs);
+    slot.created = true;
+}
+
+// The current file is full: its header is made final and durable, and the recording goes
+// on in the next file, frame for frame, its first frame captured at `utcNs`. The engine is
+// told where.
+bool Join(Outputs& o, int f, int64_t utcNs) {
+    Slot& slot = o.slots[f];
+    if (!NameNext(o, f, slot.framesBefore + slot.framesWritten, utcNs)) {
         return false;
     }
     int err = FixHeader(fileno(slot.stream.get()), o.plan);
@@ -183,27 +312,39 @@ bool Join(Outputs& o, int f) {
         NoteFailure(o, f, err);
         return false;
     }
+    const std::string finished = slot.name;
     slot.framesBefore += slot.framesWritten;
     slot.framesWritten = 0;
-    slot.stream = std::move(slot.next);
-    slot.name = slot.nextName;
-    slot.fileNumber = slot.nextNumber;
+    TakeNext(o, f, utcNs);
     if (o.joins != nullptr) {
-        PostJoin(*o.joins, slot.name);
+        PostJoin(*o.joins, finished, slot.name);
     }
     return true;
 }
 
-// Adds whole frames to a file's share of a batch. Where the file is full, what was
-// gathered is written and the rest goes on in the next file.
-bool Put(Outputs& o, int f, FileBatch& b, const uint8_t* data, size_t n, size_t frameBytes) {
+// Adds whole frames to a file's share of a batch, `ref` placing them in time. Where the
+// file is full, what was gathered is written and the rest goes on in the next file.
+bool Put(Outputs& o, int f, FileBatch& b, const uint8_t* data, size_t n, size_t frameBytes,
+         const TimeRef& ref) {
     Slot& slot = o.slots[f];
     const auto fb = static_cast<int64_t>(frameBytes);
     while (n > 0) {
+        const int64_t frame = slot.framesBefore + slot.framesWritten + b.added / fb;
+        if (slot.awaitingFirst) {
+            if (!NameNext(o, f, 0, TimeOf(o, ref, frame))) {
+                return false;
+            }
+            slot.awaitingFirst = false;
+            TakeNext(o, f, TimeOf(o, ref, frame));
+            b.fd = fileno(slot.stream.get());
+        }
         if (!slot.regular) {
             return Add(b, data, n);
         }
-        const int64_t room = o.fileFrames - slot.framesWritten - b.added / fb;
+        if (slot.fileLimit == 0) {
+            slot.fileLimit = FileLimit(o, TimeOf(o, ref, frame));
+        }
+        const int64_t room = slot.fileLimit - slot.framesWritten - b.added / fb;
         if (room <= 0) {
             if (!Flush(b)) {
                 return false;
@@ -211,7 +352,7 @@ bool Put(Outputs& o, int f, FileBatch& b, const uint8_t* data, size_t n, size_t 
             slot.framesWritten += b.bytes / fb;
             b.bytes = 0;
             b.added = 0;
-            if (!Join(o, f)) {
+            if (!Join(o, f, TimeOf(o, ref, frame))) {
                 return false;
             }
             b.fd = fileno(slot.stream.get());
@@ -237,7 +378,9 @@ struct Opened {
 
 // Prints the refusal, removes what this run created and closes what it opened.
 bool FailPreparing(Outputs& o, Opened (&opened)[2], const std::string& name) {
-    printf("Can't open %s for recording\n", name.c_str());
+    if (!name.empty()) {
+        printf("Can't open %s for recording\n", name.c_str());
+    }
     fflush(stdout);
     for (int i = 0; i < 2; ++i) {
         Slot& slot = o.slots[i];
@@ -263,7 +406,18 @@ bool OpenAll(Outputs& o, Opened (&opened)[2], std::string& failed) {
     const OutputPlan& plan = o.plan;
     for (int i = 0; i < plan.files; ++i) {
         Slot& slot = o.slots[i];
-        if (plan.generatedNames) {
+        slot.dir = ".";
+        if (plan.timeNames) {
+            // Named once the first frame is there; the file is made now, so that a
+            // directory that takes no new file is refused before capturing.
+            slot.awaitingFirst = true;
+            slot.name = TimeName(RealTimeNs() / kSecondNs, i + 1, plan.files, 0);
+            opened[i].fd = OpenUnnamed(slot.dir);
+            slot.noUnnamed = opened[i].fd < 0 && Unsupported(errno);
+            if (slot.noUnnamed && access(slot.dir.c_str(), W_OK | X_OK) == 0) {
+                continue;
+            }
+        } else if (plan.generatedNames) {
             // Never replace an existing recording: two runs started within the same
             // second take the next free number instead.
             NameSeries series;
@@ -280,6 +434,7 @@ bool OpenAll(Outputs& o, Opened (&opened)[2], std::string& failed) {
             const bool existed = static_cast<size_t>(i) < plan.existed.size() && plan.existed[i];
             slot.name = plan.names[i];
             slot.firstName = slot.name;
+            slot.dir = DirectoryOf(slot.name);
             opened[i].fd = OpenOutput(slot.name, existed);
             opened[i].created = opened[i].fd >= 0 && !existed;
         }
@@ -300,12 +455,89 @@ bool CheckOpened(Outputs& o, const Opened (&opened)[2], std::string& failed) {
                             limit.rlim_cur >= static_cast<rlim_t>(kWavHeaderBytes);
     for (int i = 0; i < o.plan.files; ++i) {
         Slot& slot = o.slots[i];
+        slot.created = opened[i].created;
         struct stat st;
-        if (fstat(opened[i].fd, &st) != 0 || (S_ISREG(st.st_mode) && !headerFits)) {
+        if (slot.awaitingFirst && opened[i].fd < 0) {
+            st.st_mode = S_IFREG;  // to be created in the directory checked
+        } else if (fstat(opened[i].fd, &st) != 0) {
+            failed = slot.name;
+            return false;
+        }
+        if (S_ISREG(st.st_mode) && !headerFits) {
             failed = slot.name;
             return false;
         }
         slot.regular = S_ISREG(st.st_mode);
+    }
+    return true;
+}
+
+// Descriptors this process has open.
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) {
+            ++n;
+        }
+        closedir(d);
+        n -= 3;  // ".", ".." and the directory's own
+    }
+    return n;
+}
+
+// The name slot `f` will need that is longest, and in `number` how many files a run of the
+// planned length makes at most.
+std::string LongestNextName(const Outputs& o, int f) {
+    const OutputPlan& plan = o.plan;
+    const int64_t shortest =
+        plan.fileSeconds > 0 ? std::min(plan.fileSeconds * plan.rate, o.fileFrames) : o.fileFrames;
+    const int64_t files = std::min<int64_t>(plan.totalFrames / shortest + 2, 99999);
+    NameSeries series = NextSeries(o, f, 0, RealTimeNs());
+    series.number = static_cast<int>(files);
+    return NameAt(series, 0);
+}
+
+// A recording that goes on in further files must be able to make them: a name the file
+// system cannot hold, a directory that takes no new file or no descriptor left for the next
+// file would otherwise stop it at its first join, hours in. And the continuations of a given
+// name must not be those of an earlier recording: joined in number order, the files would
+// mix the two.
+bool CheckJoins(Outputs& o, std::string& failed) {
+    const OutputPlan& plan = o.plan;
+    if (plan.fileSeconds <= 0 && plan.totalFrames <= o.fileFrames) {
+        return true;
+    }
+    struct rlimit limit;
+    const bool descriptors = getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+                             limit.rlim_cur == RLIM_INFINITY ||
+                             static_cast<rlim_t>(OpenDescriptors() + plan.files) <= limit.rlim_cur;
+    for (int f = 0; f < plan.files; ++f) {
+        Slot& slot = o.slots[f];
+        if (!slot.regular) {
+            continue;  // a pipe or a device is never split
+        }
+        const std::string longest = LongestNextName(o, f);
+        const size_t slash = longest.rfind('/');
+        const size_t base = longest.size() - (slash == std::string::npos ? 0 : slash + 1);
+        const long nameMax = pathconf(slot.dir.c_str(), _PC_NAME_MAX);
+        const int probe = OpenUnnamed(slot.dir);
+        const bool writable =
+            probe >= 0 || (Unsupported(errno) && access(slot.dir.c_str(), W_OK | X_OK) == 0);
+        if (probe >= 0) {
+            close(probe);
+        }
+        if ((nameMax > 0 && base > static_cast<size_t>(nameMax)) || !writable || !descriptors) {
+            failed = longest;
+            return false;
+        }
+        struct stat st;
+        const std::string second = ContinuationName(slot.firstName, 2);
+        if (!plan.generatedNames && lstat(second.c_str(), &st) == 0) {
+            printf("%s is left from an earlier recording: move it away or choose another name\n",
+                   second.c_str());
+            failed.clear();
+            return false;
+        }
     }
     return true;
 }
@@ -318,6 +550,17 @@ bool WriteFirstHeaders(Outputs& o, Opened (&opened)[2], std::string& failed) {
     const OutputPlan& plan = o.plan;
     for (int i = 0; i < plan.files; ++i) {
         Slot& slot = o.slots[i];
+        if (slot.awaitingFirst) {
+            // The file made for the first frames: named when they come.
+            if (opened[i].fd >= 0 &&
+                (MAKE_HEADER(opened[i].fd, plan.rate, 0, plan.sampleBytes, plan.stereo) != 0 ||
+                 !(slot.next = File(fdopen(opened[i].fd, "wb"))))) {
+                failed = slot.name;
+                return false;
+            }
+            opened[i].fd = -1;
+            continue;
+        }
         const long announced =
             slot.regular ? 0 : static_cast<long>(std::min(plan.totalFrames, o.fileFrames));
         if ((slot.regular && ftruncate(opened[i].fd, 0) != 0) ||
@@ -370,15 +613,21 @@ bool WriteFileShare(Outputs& o, int f, const BatchPart* parts, int count, const 
     const size_t frameBytes = FileBlockAlign(o.plan);
     const size_t offset = f == 0 ? 0 : static_cast<size_t>(o.plan.period) * o.plan.sampleBytes;
     FileBatch b;
-    b.fd = fileno(slot.stream.get());
+    b.fd = slot.stream ? fileno(slot.stream.get()) : -1;
+    const size_t periodBytes = static_cast<size_t>(o.plan.period) * frameBytes;
     bool more = true;
     for (int i = 0; more && i < count; ++i) {
-        for (int k = 0; more && k < parts[i].silenceBefore; ++k) {
-            more = Put(o, f, b, zeros, static_cast<size_t>(o.plan.period) * frameBytes, frameBytes);
+        const BatchPart& part = parts[i];
+        const int64_t firstFrame =
+            slot.framesBefore + slot.framesWritten + b.added / static_cast<int64_t>(frameBytes);
+        // The silence before the audio stands for the time just before it was captured.
+        const TimeRef ref = {firstFrame + int64_t{part.silenceBefore} * o.plan.period, part.utcNs};
+        for (int k = 0; more && k < part.silenceBefore; ++k) {
+            more = Put(o, f, b, zeros, periodBytes, frameBytes, ref);
         }
-        if (more && parts[i].audio != nullptr && parts[i].frames > 0) {
-            more = Put(o, f, b, parts[i].audio + offset,
-                       static_cast<size_t>(parts[i].frames) * frameBytes, frameBytes);
+        if (more && part.audio != nullptr && part.frames > 0) {
+            more = Put(o, f, b, part.audio + offset, static_cast<size_t>(part.frames) * frameBytes,
+                       frameBytes, ref);
         }
     }
     if (more && b.error == 0) {
@@ -399,8 +648,8 @@ bool WriteFileShare(Outputs& o, int f, const BatchPart* parts, int count, const 
         // The next file is made well before it is needed, so the join itself costs no
         // more than finishing the full one.
         const int64_t ahead = 10 * static_cast<int64_t>(o.plan.rate);
-        if (!slot.next && o.fileFrames - slot.framesWritten < ahead) {
-            PrepareNext(o, f, false);
+        if (slot.fileLimit - slot.framesWritten < ahead) {
+            PrepareAhead(o, f);
         }
     }
     return true;
@@ -422,7 +671,7 @@ bool PrepareFiles(Outputs& o) {
     }
     Opened opened[2];
     std::string failed;
-    if (!OpenAll(o, opened, failed) || !CheckOpened(o, opened, failed) ||
+    if (!OpenAll(o, opened, failed) || !CheckOpened(o, opened, failed) || !CheckJoins(o, failed) ||
         !WriteFirstHeaders(o, opened, failed)) {
         return FailPreparing(o, opened, failed);
     }
@@ -440,10 +689,11 @@ void WarnIfShortOfSpace(const Outputs& o) {
     const double fileBytes = static_cast<double>(o.plan.totalFrames) * FileBlockAlign(o.plan);
     for (int i = 0; i < o.plan.files; ++i) {
         const Slot& slot = o.slots[i];
+        FILE* stream = slot.stream ? slot.stream.get() : slot.next.get();
         struct stat st;
         struct statvfs fs;
-        if (!slot.regular || fstat(fileno(slot.stream.get()), &st) != 0 ||
-            fstatvfs(fileno(slot.stream.get()), &fs) != 0) {
+        if (!slot.regular || stream == nullptr || fstat(fileno(stream), &st) != 0 ||
+            fstatvfs(fileno(stream), &fs) != 0) {
             continue;
         }
         bool counted = false;
@@ -472,7 +722,7 @@ bool WriteBatch(Outputs& o, const BatchPart* parts, int count, const WriteBuffer
     Rearrange(o, parts, count, buffers.scratch);
     bool ok = true;
     for (int f = 0; f < o.plan.files; ++f) {
-        if (!o.slots[f].stream) {
+        if (!o.slots[f].stream && !o.slots[f].awaitingFirst) {
             ok = false;  // lost at a join that failed
             continue;
         }
@@ -505,7 +755,7 @@ bool UpdateHeaders(Outputs& o, bool syncHeaders) {
     return ok;
 }
 
-bool CloseFiles(Outputs& o) {
+bool CloseFiles(Outputs& o, bool failed) {
     bool ok = true;
     for (int i = 0; i < o.plan.files; ++i) {
         Slot& slot = o.slots[i];
@@ -516,6 +766,11 @@ bool CloseFiles(Outputs& o) {
         errno = 0;
         if (fflush(slot.stream.get()) != 0) {
             NoteFailure(o, i, ErrnoOr(EIO));
+        }
+        if (failed && slot.created && slot.framesBefore + slot.framesWritten == 0) {
+            // A start that failed (a device that opened and failed at once) leaves nothing:
+            // a service that retries must not fill the card with empty files.
+            RemoveOurs(fileno(slot.stream.get()), slot.name);
         }
         // Through the descriptor the file was created with: the name may lead elsewhere
         // by now.
@@ -535,7 +790,9 @@ bool CloseFiles(Outputs& o) {
     for (Slot& slot : o.slots) {
         // A next file made ahead that the recording did not reach holds nothing: not left.
         if (slot.next) {
-            RemoveOurs(fileno(slot.next.get()), slot.nextName);
+            if (!slot.nextName.empty()) {
+                RemoveOurs(fileno(slot.next.get()), slot.nextName);
+            }
             slot.next.reset();
         }
     }

@@ -39,6 +39,13 @@ struct OutputPlan {
     bool generatedNames = true;
     std::vector<std::string> names;
     std::vector<bool> existed;
+    // Each file holds this many seconds (0: as much as a file can); `alignFiles` ends them
+    // on multiples of it on the UTC clock instead, the first one shorter.
+    int64_t fileSeconds = 0;
+    bool alignFiles = false;
+    // Generated names carry the UTC time of the file's first frame; each file gets its name
+    // once that frame is there.
+    bool timeNames = false;
 };
 
 // One file of the recording and the ones that follow it.
@@ -56,7 +63,16 @@ struct Slot {
     int64_t framesBefore = 0;  // frames in the run's earlier files
     long nameSeconds = 0;      // generated names: the first file's seconds number
     std::string firstName;     // given names: what the continuations are numbered after
-    File next;                 // the next file, created ahead of the join
+    // Frames the current file holds before the next one: 0 until its first frame is known
+    // (an aligned file's length depends on its capture time).
+    int64_t fileLimit = 0;
+    bool created = false;  // this run created the current file
+    // Time names: the first file is named when its first frame comes; until then `stream`
+    // is empty and `next` holds the file made for it.
+    bool awaitingFirst = false;
+    std::string dir;         // where the next files are made
+    File next;               // the next file: made ahead, unnamed, until the join names it
+    bool noUnnamed = false;  // the file system cannot make files ahead without a name
     std::string nextName;
     int nextNumber = 0;
     std::string failedName;  // the file a failure is about, when not `name`
@@ -70,6 +86,10 @@ struct Outputs {
     Slot slots[2];  // plan.files of them in use
     int failedSlot = -1;
     JoinNotes* joins = nullptr;  // where each join is reported; none: not reported
+    // Timeline frame `originFrame` was captured at `originNs` (UTC, 0: not known yet): the
+    // files' times are counted from there.
+    int64_t originFrame = 0;
+    int64_t originNs = 0;
 };
 
 // Bytes of one frame in a file.
@@ -106,9 +126,10 @@ bool WriteBatch(Outputs& o, const BatchPart* parts, int count, const WriteBuffer
 bool UpdateHeaders(Outputs& o, bool syncHeaders);
 
 // Closes the files and rewrites each header to the whole frames really stored (cutting a
-// partial frame a failed write may have left). Returns false when a file could not be
-// written, closed or mended.
-bool CloseFiles(Outputs& o);
+// partial frame a failed write may have left). A recording that `failed` before any frame
+// reached a file this run created leaves no such empty file behind. Returns false when a
+// file could not be written, closed or mended.
+bool CloseFiles(Outputs& o, bool failed = false);
 
 // Prints, on standard error, each header CloseFiles could not correct.
 void ReportHeaderFixes(const Outputs& o);

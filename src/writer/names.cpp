@@ -1,6 +1,7 @@
 #include "names.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -32,18 +33,80 @@ int OpenOutput(const std::string& name, bool existed) {
     return existed ? open(name.c_str(), flags) : open(name.c_str(), flags | O_CREAT | O_EXCL, 0666);
 }
 
+std::string TimeName(int64_t utcSeconds, int input, int files, int step) {
+    const auto t = static_cast<time_t>(utcSeconds);
+    struct tm utc;
+    char stamp[32] = "";
+    if (gmtime_r(&t, &utc) == nullptr ||
+        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc) == 0) {
+        snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(utcSeconds));
+    }
+    std::string name = stamp;
+    if (files == 2) {
+        name += "_" + std::to_string(input);
+    }
+    if (step > 0) {
+        name += "-" + std::to_string(step + 1);
+    }
+    return name + ".wav";
+}
+
+std::string NameAt(const NameSeries& series, int step) {
+    switch (series.kind) {
+        case NameSeries::Continuation:
+            return ContinuationName(series.first, series.number + step);
+        case NameSeries::Time:
+            return TimeName(series.utcSeconds, series.input, series.files, step);
+        case NameSeries::Generated:
+            break;
+    }
+    return GeneratedName(series.input, series.seconds + step);
+}
+
+namespace {
+
+// Bounded: a directory full of our own names must end in an error, not a search that
+// never ends.
+constexpr int kMostTries = 100000;
+
+}  // namespace
+
 int CreateFirstFree(const NameSeries& series, std::string& name, int& step) {
-    // Bounded: a directory full of our own names must end in an error, not a search that
-    // never ends.
-    constexpr int kMostTries = 100000;
     int fd = -1;
     for (step = 0; step < kMostTries; ++step) {
-        name = series.generated ? GeneratedName(series.input, series.seconds + step)
-                                : ContinuationName(series.first, series.number + step);
+        name = NameAt(series, step);
         fd = OpenOutput(name, false);
         if (fd >= 0 || errno != EEXIST) {
             break;
         }
     }
     return fd;
+}
+
+int OpenUnnamed(const std::string& dir) {
+    return open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+bool LinkFirstFree(const NameSeries& series, int fd, std::string& name, int& step) {
+    // Through /proc: linking a descriptor itself (AT_EMPTY_PATH) takes a privilege a
+    // recorder has no business holding.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (step = 0; step < kMostTries; ++step) {
+        name = NameAt(series, step);
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+std::string DirectoryOf(const std::string& name) {
+    const size_t slash = name.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : name.substr(0, slash);
 }

@@ -63,7 +63,7 @@ bool Drain(PeriodQueue& q) {
             const bool audio = e.slot != kNoSlot;
             if (e.silenceBefore > 0 || (audio && e.frames > 0)) {
                 q.parts[count++] = {e.silenceBefore, audio ? SlotData(q, e.slot) : nullptr,
-                                    audio ? e.frames : 0};
+                                    audio ? e.frames : 0, e.utcNs};
             }
             slots += audio ? 1 : 0;
             end = end || e.end;
@@ -229,8 +229,8 @@ uint8_t* WaitForFreeSlot(PeriodQueue& q, int ms) {
     return sem_clockwait(&q.freed, CLOCK_MONOTONIC, &deadline) == 0 ? TakeSlot(q) : nullptr;
 }
 
-void Publish(PeriodQueue& q, int frames) {
-    EntryAt(q, q.head) = {q.current, frames, q.pendingSilence, false};
+void Publish(PeriodQueue& q, int frames, int64_t utcNs) {
+    EntryAt(q, q.head) = {q.current, frames, q.pendingSilence, false, utcNs};
     q.current = kNoSlot;
     q.pendingSilence = 0;
     ++q.head;
@@ -250,20 +250,24 @@ void HandOverAll(PeriodQueue& q) {
     }
 }
 
-bool PostJoin(JoinNotes& notes, const std::string& name) {
+bool PostJoin(JoinNotes& notes, const std::string& finished, const std::string& name) {
     const uint32_t posted = notes.posted.load(std::memory_order_relaxed);
     if (posted - notes.shown.load(std::memory_order_acquire) >= JoinNotes::kNotes) {
         return false;
     }
     notes.names[posted % JoinNotes::kNotes] = name;
+    notes.finished[posted % JoinNotes::kNotes] = finished;
     notes.posted.store(posted + 1, std::memory_order_release);
     return true;
 }
 
-const std::string* NextJoin(JoinNotes& notes) {
+const std::string* NextJoin(JoinNotes& notes, const std::string** finished) {
     const uint32_t shown = notes.shown.load(std::memory_order_relaxed);
     if (shown == notes.posted.load(std::memory_order_acquire)) {
         return nullptr;
+    }
+    if (finished != nullptr) {
+        *finished = &notes.finished[shown % JoinNotes::kNotes];
     }
     return &notes.names[shown % JoinNotes::kNotes];
 }
@@ -277,7 +281,7 @@ void StopWriter(PeriodQueue& q) {
         return;
     }
     // The end needs no slot: the ring has one entry more than there are slots.
-    EntryAt(q, q.head) = {kNoSlot, 0, q.pendingSilence, true};
+    EntryAt(q, q.head) = {kNoSlot, 0, q.pendingSilence, true, 0};
     q.pendingSilence = 0;
     ++q.head;
     Announce(q, q.head);

@@ -30,6 +30,9 @@ struct BatchPart {
     int silenceBefore;
     uint8_t* audio;
     int frames;
+    // When the first frame of `audio` was captured: nanoseconds since the Unix epoch, UTC;
+    // 0 when not known.
+    int64_t utcNs;
 };
 
 // Where the writer puts the audio. Called on the writer thread only (on the capture thread
@@ -67,6 +70,7 @@ struct QueueEntry {
     int frames;         // frames of audio in the slot
     int silenceBefore;  // periods the capture side had to drop just before this one
     bool end;           // nothing follows
+    int64_t utcNs;      // capture time of the first frame (BatchPart::utcNs)
 };
 
 struct Unmapper {
@@ -86,16 +90,19 @@ struct CFree {
 // pile up; when they are all unread the newest is dropped rather than waited for.
 struct JoinNotes {
     static constexpr uint32_t kNotes = 64;
-    std::string names[kNotes];
+    std::string names[kNotes];     // where the recording went on
+    std::string finished[kNotes];  // the file it left, now complete
     std::atomic<uint32_t> posted{0};
     std::atomic<uint32_t> shown{0};
 };
 
-// Writer side: reports a join to `name`. False when every note is still unread.
-bool PostJoin(JoinNotes& notes, const std::string& name);
+// Writer side: reports a join from `finished` to `name`. False when every note is still
+// unread.
+bool PostJoin(JoinNotes& notes, const std::string& finished, const std::string& name);
 
-// Capture side: the oldest join not shown yet, or null; ShownJoin() once it is shown.
-const std::string* NextJoin(JoinNotes& notes);
+// Capture side: where the oldest join not shown yet went on, or null; in `finished`, when
+// given, the file it left. ShownJoin() once it is shown.
+const std::string* NextJoin(JoinNotes& notes, const std::string** finished = nullptr);
 void ShownJoin(JoinNotes& notes);
 
 struct PeriodQueue {
@@ -141,9 +148,10 @@ uint8_t* FreeSlot(PeriodQueue& q);
 // Waits up to `ms` milliseconds for the writer to free a slot.
 uint8_t* WaitForFreeSlot(PeriodQueue& q, int ms);
 
-// Hands the slot returned by FreeSlot, holding `frames` frames, to the writer. The capture
+// Hands the slot returned by FreeSlot, holding `frames` frames captured from `utcNs` on
+// (BatchPart::utcNs), to the writer. The capture
 // side may still read it until it publishes the next one: only then does the writer see it.
-void Publish(PeriodQueue& q, int frames);
+void Publish(PeriodQueue& q, int frames, int64_t utcNs = 0);
 
 // Hands everything published so far to the writer, the period published last included,
 // when no period has come for a while: audio captured long ago must not wait in memory for

@@ -66,7 +66,7 @@ class Continuation : public ::testing::Test {
                 memcpy(buf + 2 * i, &v[0], 2);
                 memcpy(buf + 2 * kPeriod + 2 * i, &v[1], 2);
             }
-            parts.push_back({p == 0 ? dropped : 0, buf, kPeriod});
+            parts.push_back({p == 0 ? dropped : 0, buf, kPeriod, 0});
         }
         uint8_t scratch[2 * kPeriod * 2];
         const uint8_t zeros[2 * kPeriod * 2] = {};
@@ -144,17 +144,29 @@ TEST_F(Continuation, GeneratedNamesCountTheSecondsOfTheFilesBefore) {
 }
 
 TEST_F(Continuation, ANextFileThatCannotBeMadeEndsTheRecordingWithTheFullOnesKept) {
-    // The continuation's name is one character too long for the file system.
-    const std::string name = std::string(250, 'x') + ".wav";
-    o_.plan.names = {name};
-    o_.plan.existed = {false};
+    // Known at the start: the continuations' names are too long for the file system (a
+    // 1000-frame run of 10-frame files reaches "-102"), or "-2" is left from another run.
+    for (const std::string& taken : {std::string(), std::string("a-2.wav")}) {
+        const std::string name = taken.empty() ? std::string(249, 'x') + ".wav" : "a.wav";
+        if (!taken.empty()) {
+            kit::WriteFile(taken, "old");
+        }
+        o_.plan.names = {name};
+        o_.plan.existed = {false};
+        EXPECT_FALSE(PrepareFiles(o_)) << name;
+        EXPECT_NE(access(name.c_str(), F_OK), 0) << "a refused start leaves no file";
+    }
+    // Found at the join: the directory went away meanwhile.
+    ASSERT_EQ(mkdir("d", 0755), 0);
+    o_.plan.names = {"d/b.wav"};
     ASSERT_TRUE(PrepareFiles(o_));
+    ASSERT_EQ(rename("d", "moved"), 0);
     EXPECT_FALSE(Write(0, 3, 3));
     EXPECT_FALSE(CloseFiles(o_));
     EXPECT_EQ(Joins(), "");
-    EXPECT_EQ(o_.slots[0].writeError, ENAMETOOLONG);
-    EXPECT_EQ(o_.slots[0].failedName, std::string(250, 'x') + "-2.wav");
-    EXPECT_EQ(Samples(name).size(), 10u);
+    EXPECT_EQ(o_.slots[0].writeError, ENOENT);
+    EXPECT_EQ(o_.slots[0].failedName, "d/b-2.wav");
+    EXPECT_EQ(Samples("moved/b.wav").size(), 10u);
 }
 
 }  // namespace
