@@ -529,8 +529,11 @@ int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfds, unsigned int nfds
     switch (io->state) {
         case SND_PCM_STATE_XRUN:
         case SND_PCM_STATE_SUSPENDED:
-        case SND_PCM_STATE_DISCONNECTED:
             *revents = POLLERR;
+            return 0;
+        case SND_PCM_STATE_DISCONNECTED:
+            // The kernel gives a disconnected card's files the poll of snd_shutdown_f_ops.
+            *revents = POLLERR | POLLNVAL;
             return 0;
         case SND_PCM_STATE_RUNNING:
             break;
