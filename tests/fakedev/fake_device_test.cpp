@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -64,6 +65,8 @@ pcm.t_bad_period { type nalvo_fake period_frames 1024 }
 pcm.t_bad_key { type nalvo_fake signal0 sine peak0 100 frequency0 50 }
 pcm.t_bad_signal { type nalvo_fake signal1 noise }
 pcm.t_bad_format { type nalvo_fake formats [ "FLOAT_LE" ] }
+pcm.t_bad_vanish { type nalvo_fake vanish_after_frames 100 }
+pcm.t_vanish { type nalvo_fake realtime true vanish_after_frames 9600 away_ms 600 vanish_times 2 }
 )";
 
 class FakeDeviceEnvironment : public ::testing::Environment {
@@ -468,7 +471,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"PeriodWithTwoFormats", "t_bad_period", {}, 0, 0, false},
         {"UnknownKey", "t_bad_key", {}, 0, 0, false},
         {"UnknownSignal", "t_bad_signal", {}, 0, 0, false},
-        {"UnsupportedFormat", "t_bad_format", {}, 0, 0, false}}),
+        {"UnsupportedFormat", "t_bad_format", {}, 0, 0, false},
+        {"VanishNeedsRealTime", "t_bad_vanish", {}, 0, 0, false}}),
     ::testing::PrintToStringParamName());
 
 TEST(Open, CaptureOnly) {
@@ -556,11 +560,60 @@ INSTANTIATE_TEST_SUITE_P(
          20000},
         {"Unplugged", "t_gone", kN, {{4500, -ENODEV, kGone, 0}}, 20000},
         {"UnpluggedRealTime", "t_gone_rt", kI, {{2500, -ENODEV, kGone, 0}}, 20000},
+        {"Vanished", "nalvo_vanish", kI, {{48000, -ENODEV, kGone, 0}}, 60000},
         {"DeadServer", "t_dead", kN, {{4500, -EPIPE, kDead, 0}}, 20000, kS24},
         {"DeadServerRealTime", "nalvo_deadserver", kI, {{48000, -EPIPE, kDead, 0}}, 60000},
         {"Suspend", "t_suspend", kI, {{2048, -ESTRPIPE, kResume, 2048, 300}}, 8000},
         {"SuspendThenPrepare", "t_suspend", kN, {{2048, -ESTRPIPE, kPrepare, 2048, 300}}, 8000}}),
     ::testing::PrintToStringParamName());
+
+// A USB interface that drops off the bus and enumerates again under its name (t_vanish: 9600
+// frames after the first start and after each return, away 600 ms, twice). Reads fail with
+// -ENODEV at the frame, so does a prepare, and the name does not open while it is away. Back, it
+// opens as before and captures in device time, which ran on with the clock from the very first
+// start: the first frame is that of the restart, (restart - first start) x rate. Both starts are
+// bracketed by clock readings, so the frame is known to the width of the brackets and one frame
+// of rounding, much closer than the period at a time in which frames arrive.
+TEST(Vanish, OpensFailWhileAwayThenItCapturesInDeviceTime) {
+    const StreamSetup setup{kI, kS24, 2, 48000, 1024, 8192};  // 24 bits tell the frame
+    const uint64_t after = 9600, away = 600 * 48;             // frames at 48 kHz
+    const auto frames = [](Clock::duration d) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() * 48000 / 1000000000;
+    };
+    auto st = std::make_unique<Stream>("t_vanish");
+    ASSERT_TRUE(st->Ready(setup));
+    const auto first_before = Clock::now();
+    ASSERT_EQ(snd_pcm_start(st->get()), 0);
+    const auto first_after = Clock::now();
+    uint64_t vanishes_at = after;
+    for (int round = 0; round < 2; ++round) {
+        long n = 0;
+        while ((n = st->Read(1000)) > 0) {
+        }
+        EXPECT_EQ(n, -ENODEV) << snd_strerror(static_cast<int>(n));
+        EXPECT_EQ(st->frame, vanishes_at);
+        EXPECT_EQ(snd_pcm_prepare(st->get()), -ENODEV);
+        st.reset();
+        EXPECT_EQ(Stream("t_vanish").open_error(), -ENODEV) << "opened while away";
+        // Away counts from the moment it vanished, before the read that found it gone.
+        std::this_thread::sleep_for(milliseconds(away / 48));
+        st = std::make_unique<Stream>("t_vanish");
+        ASSERT_TRUE(st->Ready(setup)) << "not back";
+        const auto restart_before = Clock::now();
+        ASSERT_EQ(snd_pcm_start(st->get()), 0);
+        const auto restart_after = Clock::now();
+        ASSERT_GT(ReadOnce(st->get(), setup, setup.period, &st->got), 0);
+        const int64_t resumed = nalvo_fake::PatternFrame(st->got[0][0], 0, 24);
+        EXPECT_GE(resumed, frames(restart_before - first_after) - 1);
+        EXPECT_LE(resumed, frames(restart_after - first_before) + 1);
+        ExpectSignals(st->got, static_cast<uint64_t>(resumed), st->signals, setup);
+        st->frame = static_cast<uint64_t>(resumed) + st->got[0].size();
+        vanishes_at += away + after;  // back at vanishes_at + away
+    }
+    for (const uint64_t end = st->frame + 2 * after; st->frame < end;) {
+        ASSERT_GT(st->Read(1000), 0) << "vanished a third time at frame " << st->frame;
+    }
+}
 
 // A client in non-blocking mode that polls the device itself: it reads only when poll reports the
 // device readable, takes everything that is there, and tries once more at once. A paced device

@@ -2,8 +2,9 @@
 //
 // It produces the deterministic signals of fake_signal.h, restricts the hardware parameters
 // the way a picky sound card does, and injects faults (overruns, suspends, unplugging, a sound
-// server that dies, a source that stops delivering) at exact frames. Every behaviour is selected
-// per device definition in the ALSA configuration; see README.md for the keys.
+// server that dies, a source that stops delivering, a USB interface that drops off the bus and
+// comes back) at exact frames. Every behaviour is selected per device definition in the ALSA
+// configuration; see README.md for the keys.
 //
 // Device model. "origin" is the device frame (see fake_signal.h) at application position 0,
 // i.e. the first frame the application gets after a prepare. ioplug's appl_ptr counts the
@@ -19,6 +20,10 @@
 // captures does: while it is stopped (an overrun, a drop) frames go by uncaptured, and the
 // next start picks up at the frame of that moment. Only a suspend that is resumed holds
 // device time, since it loses no frame.
+//
+// A device that vanishes (vanish_after_frames) outlives its handles: the program closes the
+// dead PCM and opens the name again, which makes a new instance, so whether it is away and
+// where its clock stands are kept per process (see Presence).
 //
 // Samples are numbered from appl_ptr rather than by counting transfers: with mmap access ioplug
 // calls transfer from every mmap_begin, and a begin that is not committed in full is followed
@@ -38,7 +43,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "fake_signal.h"
@@ -67,6 +75,9 @@ struct Settings {
     uint64_t fail_after_frames = kNever;
     uint64_t dead_after_frames = kNever;
     uint64_t stall_after_frames = kNever;
+    uint64_t vanish_after_frames = kNever;  // also the frames from each return to the next vanish
+    unsigned away_ms = 0;                   // how long the name cannot be opened once it vanished
+    unsigned vanish_times = 1;
 };
 
 // A fault injected at a frame: an overrun at the start of a period or at any frame, or a suspend
@@ -78,6 +89,8 @@ struct Injection {
     uint64_t at;  // the period, or the frame
     bool fired;
 };
+
+struct Presence;
 
 struct Fake {
     snd_pcm_ioplug_t io{};
@@ -101,6 +114,10 @@ struct Fake {
     uint64_t hw_at_t0 = 0;
     uint64_t frame_at_t0 = 0;  // real-time: device frame at t0_ns; outlives a prepare
     bool started = false;
+
+    Presence* presence = nullptr;    // a device that vanishes: its state in this process
+    uint64_t vanish_frame = kNever;  // device frame at which it vanishes, from the last start on
+    unsigned vanish_index = 0;       // which vanish that is (Presence::vanished at the start)
 
     snd_pcm_uframes_t boundary = 0;
     snd_pcm_uframes_t avail_min = 1;
@@ -183,7 +200,8 @@ uint64_t FromOrigin(const Fake* f, uint64_t at) {
 // Frames since the prepare up to the next fault, kNever when none is pending.
 uint64_t FaultLimit(const Fake* f) {
     uint64_t limit =
-        std::min(FromOrigin(f, f->cfg.fail_after_frames), FromOrigin(f, f->cfg.dead_after_frames));
+        std::min({FromOrigin(f, f->cfg.fail_after_frames), FromOrigin(f, f->cfg.dead_after_frames),
+                  FromOrigin(f, f->vanish_frame)});
     for (const Injection& e : f->injections) {
         const uint64_t frame = FrameOf(f, e);
         // One before the origin was lost or skipped already.
@@ -206,6 +224,17 @@ uint64_t StallLimit(const Fake* f) {
 uint64_t FramesIn(const Fake* f, uint64_t ns) {
     const uint64_t rate = f->io.rate;
     return ns / 1000000000u * rate + ns % 1000000000u * rate / 1000000000u;
+}
+
+// The same, rounded to the nearest frame.
+uint64_t FramesNear(uint64_t ns, uint64_t rate) {
+    return ns / 1000000000u * rate + (ns % 1000000000u * rate + 500000000u) / 1000000000u;
+}
+
+// Nanoseconds that `frames` frames last at `rate`, rounded up; split like FramesIn(): whole
+// seconds of frames, then the rest (below the rate), whose product with 1e9 fits 64 bits.
+uint64_t NsOf(uint64_t frames, uint64_t rate) {
+    return frames / rate * 1000000000u + (frames % rate * 1000000000u + rate - 1) / rate;
 }
 
 // Frames captured since the prepare if nothing stopped the device: a real-time device hands
@@ -233,12 +262,74 @@ uint64_t TimeOfFrame(const Fake* f, uint64_t frames) {
     if (frames <= f->hw_at_t0) {
         return f->t0_ns;
     }
-    // frames * 1e9 / rate, rounded up, split like FramesIn(): whole seconds of frames, then
-    // the rest (below the rate), whose product with 1e9 fits 64 bits.
     const uint64_t period = f->io.period_size;
     const uint64_t n = (frames - f->hw_at_t0 + period - 1) / period * period;
-    const uint64_t rate = f->io.rate;
-    return f->t0_ns + n / rate * 1000000000u + (n % rate * 1000000000u + rate - 1) / rate;
+    return f->t0_ns + NsOf(n, f->io.rate);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A device that vanishes, as a USB audio interface does when it drops off the bus for a moment
+// and enumerates again under the same name. On the way out the kernel disconnects the card
+// (snd_card_disconnect): the open PCM turns DISCONNECTED, its reads and every other ioctl,
+// prepare included, fail with -ENODEV, and its descriptor polls POLLERR | POLLNVAL. Until the
+// card is back there is no card of that name, so opening it fails (libasound: -ENODEV for a
+// card named by its id). Once it is back it opens as before and captures from that moment on.
+//
+// The world it captures went on meanwhile: device time runs with the clock from the very first
+// start of the definition in this process, whichever instance made it, so the frame captured at
+// clock time t is round((t - first start) * rate) in every instance. The frames of the gap are
+// simply never delivered.
+
+struct Presence {
+    bool started = false;
+    uint64_t first_ns = 0;       // clock at the first start: device frame 0
+    unsigned rate = 0;           // the rate of that start
+    unsigned vanished = 0;       // how often it has vanished so far
+    uint64_t count_from_ns = 0;  // the next vanish comes vanish_after_frames frames after this
+    uint64_t away_until_ns = 0;  // opens fail before this
+};
+
+// One per definition, keyed by its text: two names for the same definition are one device, as
+// two aliases of a card are. Instances come and go; this stays for the life of the process
+// (the module is linked not to be unloaded, see CMakeLists.txt).
+std::mutex& PresenceLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+Presence* PresenceOf(const std::string& definition) {
+    static std::map<std::string, Presence> devices;
+    return &devices[definition];
+}
+
+uint64_t DeviceFrameAt(const Presence& p, uint64_t now, unsigned rate) {
+    return now > p.first_ns ? FramesNear(now - p.first_ns, rate) : 0;
+}
+
+// Device frame at which it vanishes next: vanish_after_frames after the first start, then as
+// many after each return; kNever once it has vanished vanish_times times.
+uint64_t NextVanish(const Presence& p, const Settings& s, unsigned rate) {
+    if (!p.started || p.vanished >= s.vanish_times) {
+        return kNever;
+    }
+    const uint64_t from = DeviceFrameAt(p, p.count_from_ns, rate);
+    return s.vanish_after_frames < kNever - from ? from + s.vanish_after_frames : kNever;
+}
+
+// It vanishes at device frame `frame` and is back away_ms later.
+void Vanish(Presence* p, const Settings& s, uint64_t frame, unsigned rate) {
+    ++p->vanished;
+    p->away_until_ns = p->first_ns + NsOf(frame, rate) + uint64_t{s.away_ms} * 1000000u;
+    p->count_from_ns = p->away_until_ns;
+}
+
+// Catches up with the clock: a device whose time to vanish came while no instance was reading
+// up to it vanished all the same.
+void Settle(Presence* p, const Settings& s, uint64_t now) {
+    for (uint64_t v = NextVanish(*p, s, p->rate);
+         v != kNever && DeviceFrameAt(*p, now, p->rate) >= v; v = NextVanish(*p, s, p->rate)) {
+        Vanish(p, s, v, p->rate);
+    }
 }
 
 snd_pcm_sframes_t Wrap(const Fake* f, uint64_t pos) {
@@ -285,7 +376,14 @@ uint64_t UpdatePollFd(Fake* f, uint64_t appl) {
 snd_pcm_sframes_t FireFault(Fake* f) {
     const uint64_t frame = f->origin + Appl(f);
     MakeReadable(f);  // so that a poll wakes up and sees POLLERR
-    if (f->cfg.fail_after_frames != kNever && frame >= f->cfg.fail_after_frames) {
+    if (frame >= f->vanish_frame) {
+        std::lock_guard<std::mutex> lock(PresenceLock());
+        // Unless another instance's open already found it gone by the clock.
+        if (f->presence->vanished == f->vanish_index) {
+            Vanish(f->presence, f->cfg, f->vanish_frame, f->io.rate);
+        }
+    }
+    if (frame >= std::min(f->cfg.fail_after_frames, f->vanish_frame)) {
         f->gone = true;
         snd_pcm_ioplug_set_state(&f->io, SND_PCM_STATE_DISCONNECTED);
         return Wrap(f, f->hw);
@@ -346,7 +444,19 @@ void Run(Fake* f, uint64_t now) {
 int FakeStart(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
     const uint64_t now = NowNs();
-    if (f->cfg.realtime && f->started) {
+    if (f->presence) {
+        std::lock_guard<std::mutex> lock(PresenceLock());
+        Presence& p = *f->presence;
+        if (!p.started) {
+            p.started = true;
+            p.first_ns = p.count_from_ns = now;
+            p.rate = io->rate;
+        }
+        // Straight from the clock, also for the first start of a new instance after a return.
+        f->origin = DeviceFrameAt(p, now, io->rate);
+        f->vanish_index = p.vanished;
+        f->vanish_frame = NextVanish(p, f->cfg, io->rate);
+    } else if (f->cfg.realtime && f->started) {
         // Everything since the last frame captured before the stop is lost: the overrun
         // waiting to be noticed, the prepare, the application's own delay.
         f->origin = f->frame_at_t0 + FramesIn(f, now - f->t0_ns);
@@ -529,8 +639,11 @@ int FakePollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfds, unsigned int nfds
     switch (io->state) {
         case SND_PCM_STATE_XRUN:
         case SND_PCM_STATE_SUSPENDED:
-        case SND_PCM_STATE_DISCONNECTED:
             *revents = POLLERR;
+            return 0;
+        case SND_PCM_STATE_DISCONNECTED:
+            // The kernel gives a disconnected card's files the poll of snd_shutdown_f_ops.
+            *revents = POLLERR | POLLNVAL;
             return 0;
         case SND_PCM_STATE_RUNNING:
             break;
@@ -777,6 +890,9 @@ const struct {
     {"fail_after_frames", Parse<&Settings::fail_after_frames, GetU64>},
     {"dead_after_frames", Parse<&Settings::dead_after_frames, GetU64>},
     {"stall_after_frames", Parse<&Settings::stall_after_frames, GetU64>},
+    {"vanish_after_frames", Parse<&Settings::vanish_after_frames, GetU64>},
+    {"away_ms", Parse<&Settings::away_ms, GetUnsigned>},
+    {"vanish_times", Parse<&Settings::vanish_times, GetUnsigned>},
 };
 
 // Keys of one channel: the prefix, then the channel number ("signal3").
@@ -846,6 +962,12 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
             return -EINVAL;
         }
     }
+    // A vanishing device keeps device time with the clock across its instances; a resumed
+    // suspend, which holds device time, would put the two apart.
+    if (s->vanish_after_frames != kNever && (!s->realtime || !s->suspend_periods.empty())) {
+        SNDERR("nalvo_fake: vanish_after_frames needs realtime true and no suspend_periods");
+        return -EINVAL;
+    }
     // ioplug constrains periods and buffers in bytes only, so a size in frames is exact only
     // when every frame has the same size.
     if ((s->period_frames || s->buffer_frames_max) &&
@@ -901,6 +1023,37 @@ int ApplyConstraints(Fake* f) {
     return 0;
 }
 
+// The definition's text, by which instances of one device find each other.
+std::string DefinitionText(snd_config_t* conf) {
+    std::string text;
+    snd_output_t* out = nullptr;
+    if (snd_output_buffer_open(&out) == 0) {
+        char* buf = nullptr;
+        if (snd_config_save(conf, out) == 0) {
+            const size_t len = snd_output_buffer_string(out, &buf);
+            text.assign(buf, len);
+        }
+        snd_output_close(out);
+    }
+    return text;
+}
+
+// A vanishing device joins the state of its definition; while it is away there is nothing
+// to open.
+int JoinPresence(Fake* f, snd_config_t* conf) {
+    const std::string definition = DefinitionText(conf);
+    std::lock_guard<std::mutex> lock(PresenceLock());
+    Presence* p = PresenceOf(definition);
+    const uint64_t now = NowNs();
+    Settle(p, f->cfg, now);
+    if (now < p->away_until_ns) {
+        SNDERR("nalvo_fake: no such device: it dropped off the bus");
+        return -ENODEV;
+    }
+    f->presence = p;
+    return 0;
+}
+
 int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_t stream,
          int mode) {
     if (stream != SND_PCM_STREAM_CAPTURE) {
@@ -912,6 +1065,9 @@ int Open(snd_pcm_t** pcmp, const char* name, snd_config_t* conf, snd_pcm_stream_
         return -ENOMEM;
     }
     int err = ParseSettings(conf, &f->cfg);
+    if (err == 0 && f->cfg.vanish_after_frames != kNever) {
+        err = JoinPresence(f, conf);
+    }
     if (err < 0) {
         delete f;
         return err;
