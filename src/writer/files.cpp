@@ -788,13 +788,9 @@ bool CloseFiles(Outputs& o, bool failed) {
         }
     }
     for (Slot& slot : o.slots) {
-        // A next file made ahead that the recording did not reach holds nothing: not left.
-        if (slot.next) {
-            if (!slot.nextName.empty()) {
-                RemoveOurs(fileno(slot.next.get()), slot.nextName);
-            }
-            slot.next.reset();
-        }
+        // A next file made ahead that the recording did not reach has no name: closed, it
+        // is gone.
+        slot.next.reset();
     }
     return ok;
 }

@@ -116,6 +116,17 @@ TEST(Refusals, OneLineInTheOrderOfTheChecks) {
          "2 channels were requested, but both filenames are the same!"},
         {{"1644", "10", "d", "2", "sub/link.wav", "sub/b.wav"},
          "2 channels were requested, but both filenames are the same!"},
+        // Options go first; a word that is no known option is read as the format.
+        {{"--file-seconds", "1644", "10"}, "Improper format request"},
+        {{"1644", "--until-stopped"}, "Improper duration request"},
+        {{"--file-seconds=0", "1644", "10"}, "Improper option request"},
+        {{"--file-seconds=1x", "1644", "10"}, "Improper option request"},
+        {{"--file-seconds=31622401", "1644", "10"}, "Improper option request"},
+        {{"--align", "1644", "10"}, "Improper option request"},
+        {{"--time-names", "1644", "10", "d", "1", "a.wav"}, "Improper option request"},
+        {{"--until-stopped", "1644", "d", "9"}, "Improper channel number request"},
+        {{"--file-seconds=60", "1644", "10", "d", "2", "exists.wav", "sub/../exists.wav"},
+         "2 channels were requested, but both filenames are the same!"},
     };
     for (const Refusal& c : cases) {
         ScratchDir dir;

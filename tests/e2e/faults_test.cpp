@@ -204,6 +204,22 @@ TEST(DeviceLost, CaptureStopsAndFilesHoldWhatWasDelivered) {
         }
 }
 
+TEST(DeviceLost, BeforeItsFirstFrameLeavesNoFile) {
+    // A device that opens and fails at once: a service retrying it must not fill the card
+    // with empty files, given names or generated.
+    for (const char* mode : {"2", ""}) {
+        ScratchDir dir;
+        std::vector<std::string> args = {"1648", "1", "gone", "2", "a.wav", "b.wav"};
+        args.resize(*mode ? 6 : 3);
+        const RunResult r =
+            RunNalvo({.args = args,
+                      .cwd = dir.path(),
+                      .alsaConfig = WithDevices(dir, FakeDevice("gone", "fail_after_frames 0"))});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(dir.Files(), std::vector<std::string>{"devices.conf"}) << mode;
+    }
+}
+
 TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
     // One second of audio, then a source that delivers nothing and reports nothing (a sound
     // server whose session manager is gone), or a server that died: every read fails, and a
@@ -251,6 +267,50 @@ TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
         Source src = PatternSource();
         src.lostFrames = {delivered, frames};
         ExpectRecording(dir / "in1.wav", fmt, true, 0, src, frames, 4096);
+    }
+}
+
+TEST(Reconnect, TheTimeAwayIsSilenceAndEveryLaterFrameSitsAtItsCaptureTime) {
+    // A USB interface drops off the bus after a second and is back 1.5 s later, its signal
+    // running on by the clock meanwhile. Stopped while it is away, the recording ends at once
+    // with what came before.
+    const Format fmt = kFormats[1];  // 24-bit: the pattern does not repeat in the recording
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped while away" : "comes back");
+        ScratchDir dir;
+        const RunResult r =
+            Record(dir, fmt, "4", kModes[0], "usb",
+                   "realtime true\nvanish_after_frames 48000\naway_ms 1500",
+                   {.args = {"--reconnect"},
+                    .signalAfterRedraws = stop ? 11 : -1,
+                    .atRedraws =
+                        [](pid_t pid) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+                            kill(pid, SIGINT);
+                        },
+                    .timeoutSeconds = 15});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(Count(r.out, "\nDevice gone\n"), 1u);
+        EXPECT_EQ(Count(r.out, "\nDevice back\n"), stop ? 0u : 1u);
+        EXPECT_NE(r.out.find("\nDevice Gaps = 1 ("), std::string::npos);
+        const Wav w = ReadWav(dir / "in1.wav");
+        ASSERT_TRUE(w.valid);
+        const auto frames = static_cast<int64_t>(w.Frames());
+        EXPECT_EQ(frames, stop ? 48000 : 47 * 4096);
+        // Device frames up to the loss, then one run of silence at least as long as the time
+        // away, then each frame the device's frame of that moment, give or take a period.
+        int64_t silent = 0;
+        for (int64_t p = 0; p < frames; ++p) {
+            const int32_t v = w.Sample(static_cast<size_t>(p), 0);
+            silent += v == 0 ? 1 : 0;
+            const int64_t captured = v == 0 ? p : nalvo_fake::PatternFrame(v, 0, 24);
+            if ((p < 48000 && captured != p) || std::abs(captured - p) > 4096 ||
+                (v == 0) != (p >= 48000 && p < 48000 + silent)) {
+                ADD_FAILURE() << "frame " << p << " holds " << v;
+                break;
+            }
+        }
+        EXPECT_GE(silent, stop ? 0 : 72000 - 4096);
     }
 }
 

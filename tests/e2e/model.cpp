@@ -165,7 +165,8 @@ std::vector<std::string> Args(const Format& fmt, const char* seconds, const char
 
 RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
                  const char* device, const std::string& keys, RunOptions run) {
-    run.args = Args(fmt, seconds, device, mode);
+    const std::vector<std::string> args = Args(fmt, seconds, device, mode);
+    run.args.insert(run.args.end(), args.begin(), args.end());  // options given go first
     run.cwd = dir.path();
     if (!keys.empty()) {
         run.alsaConfig = WithDevices(dir, FakeDevice(device, keys));

@@ -56,7 +56,7 @@ std::vector<std::string> Args(const Format& fmt, const char* seconds, const char
                               const Mode& mode);
 
 // Runs a recording of `seconds` in `fmt` and `mode` into OutputFiles(mode) in `dir`, with
-// the other options of `run`: from `device` of the tests' configuration or, given `keys`,
+// the other options of `run` (its `args` go before the format): from `device` of the tests' configuration or, given `keys`,
 // from a fake device of that name with these settings.
 RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
                  const char* device, const std::string& keys = "", RunOptions run = {});

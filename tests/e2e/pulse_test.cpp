@@ -112,4 +112,41 @@ TEST_F(Pulse, ServerKilledEndsTheRecordingAsADeviceFailure) {
     }
 }
 
+// With reconnection, a server killed and started again a second later: the recording goes
+// on to its length; the time without a server is silence, and the sine comes back after it.
+TEST_F(Pulse, ServerRestartedTheRecordingGoesOnWithReconnection) {
+    const RunResult r = RunNalvo({.args = {"--reconnect", "1648", "8", "pa", "s", "k.wav"},
+                                  .cwd = dir_.path(),
+                                  .signalAfterRedraws = 1,
+                                  .atRedraws =
+                                      [&](pid_t) {
+                                          std::this_thread::sleep_for(std::chrono::seconds(2));
+                                          server_->Kill();
+                                          std::this_thread::sleep_for(std::chrono::seconds(1));
+                                          server_ = std::make_unique<PulseServer>(dir_, kHz, kRate);
+                                      },
+                                  .alsaConfig = server_->alsaConfig(),
+                                  .timeoutSeconds = 40,
+                                  .env = server_->env()});
+    ASSERT_TRUE(server_->ready()) << server_->log();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Count(r.out, "\nDevice gone\n"), 1u);
+    EXPECT_EQ(Count(r.out, "\nDevice back\n"), 1u);
+    EXPECT_NE(r.out.find("\nDevice Gaps = 1 ("), std::string::npos);
+    const Wav w = ReadWav(dir_ / "k.wav");
+    ASSERT_TRUE(w.valid);
+    ASSERT_EQ(w.Frames(), 94u * 4096);  // 8 s in whole periods
+    for (int ch = 0; ch < 2; ++ch) {
+        SCOPED_TRACE("input " + std::to_string(ch + 1));
+        const size_t before = SineFrames(w, ch);
+        size_t after = before;
+        while (after < w.Frames() && w.Sample(after, ch) == 0) {
+            ++after;
+        }
+        EXPECT_GE(before, 2u * kRate);
+        EXPECT_GE(after - before, 1u * kRate - 4096) << "the second without a server";
+        EXPECT_EQ(::SineFrames(w, ch, kHz, 0.5, after), w.Frames());
+    }
+}
+
 }  // namespace

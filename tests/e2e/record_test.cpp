@@ -223,6 +223,67 @@ TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
     ExpectRecording(dir / files[1], FormatOf("2448"), false, 1, PatternSource(), 4096, 4096);
 }
 
+TEST(FileNames, TimeNamedFilesOfASetLengthAreOneCapture) {
+    // 3.5 s in files of 1 s, or of 2 s that end on even seconds of UTC (the first one
+    // shorter, or longer rather than a sliver). The fast device's frames are dated by their
+    // count from the start.
+    struct Case {
+        std::vector<std::string> options;
+        int64_t length;
+        bool aligned;
+    };
+    const Case cases[] = {{{"--file-seconds=1", "--time-names"}, 48000, false},
+                          {{"--file-seconds=2", "--align", "--time-names"}, 96000, true}};
+    const Format fmt = FormatOf("1648");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        ScratchDir dir;
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"1648", "3.5", "nalvo_pattern", "2"});
+        const time_t before = time(nullptr);
+        const RunResult r = RunNalvo({.args = args, .cwd = dir.path()});
+        const time_t after = time(nullptr);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> files = dir.Files();
+        ASSERT_GE(files.size(), 4u);
+        int64_t at = 0;
+        time_t first = 0;
+        for (size_t k = 0; k < files.size(); k += 2) {
+            struct tm utc = {};
+            char input = 0;
+            ASSERT_EQ(
+                sscanf(files[k].c_str(), "%4d%2d%2dT%2d%2d%2dZ_%c.wav", &utc.tm_year, &utc.tm_mon,
+                       &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &input),
+                7)
+                << files[k];
+            utc.tm_year -= 1900;
+            utc.tm_mon -= 1;
+            const time_t t = timegm(&utc);
+            first = k == 0 ? t : first;
+            EXPECT_EQ(input, '1');
+            EXPECT_EQ(files[k + 1], files[k].substr(0, 17) + "2.wav");
+            if (k == 0) {
+                EXPECT_GE(t, before);
+                EXPECT_LE(t, after);
+            } else {
+                EXPECT_EQ(t, c.aligned ? t / 2 * 2 : first + static_cast<time_t>(k / 2));
+            }
+            const auto frames = static_cast<int64_t>(ReadWav(dir / files[k]).Frames());
+            const bool last = k + 2 == files.size();
+            if (!last && (k > 0 || !c.aligned)) {
+                EXPECT_EQ(frames, c.length) << files[k];
+            }
+            for (int i = 0; i < 2; ++i) {
+                ExpectRecording(dir / files[k + i], fmt, false, i, PatternSource(), frames, 4096, 0,
+                                -at);
+                EXPECT_NE(r.out.find("\nFinished " + files[k + i] + "\n"), std::string::npos);
+            }
+            at += frames;
+        }
+        EXPECT_EQ(at, 42 * 4096);  // 3.5 s in whole periods
+    }
+}
+
 TEST(FileNames, UncreatableFileStopsBeforeCaptureAndLeavesNothing) {
     struct Case {
         std::vector<std::string> args;

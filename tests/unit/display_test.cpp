@@ -265,6 +265,12 @@ TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
     EXPECT_EQ(std::string(text), "\rrem = 604800.00 sec");
     FormatRemaining(text, sizeof text, 4294967297, 1);
     EXPECT_EQ(std::string(text), "\rrem = 4294967296.00 sec");
+    // With no set length, the time recorded: whole seconds, a week and a half at 96 kHz
+    // included, where a float would have lost them.
+    FormatElapsed(text, sizeof text, 95999, 96000);
+    EXPECT_EQ(std::string(text), "\relapsed = 0:00:00");
+    FormatElapsed(text, sizeof text, int64_t{96000} * 907262, 96000);
+    EXPECT_EQ(std::string(text), "\relapsed = 252:01:02");
 }
 
 TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
