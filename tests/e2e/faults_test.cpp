@@ -273,30 +273,39 @@ TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
 TEST(Reconnect, TheTimeAwayIsSilenceAndEveryLaterFrameSitsAtItsCaptureTime) {
     // A USB interface drops off the bus after a second and is back 1.5 s later, its signal
     // running on by the clock meanwhile. Stopped while it is away, the recording ends at once
-    // with what came before.
+    // with what came before; back as another device (a 44.1 kHz one in its place), it ends
+    // as a failed device.
     const Format fmt = kFormats[1];  // 24-bit: the pattern does not repeat in the recording
-    for (const bool stop : {false, true}) {
-        SCOPED_TRACE(stop ? "stopped while away" : "comes back");
+    enum Then { Back, Stop, Other };
+    for (const Then then : {Back, Stop, Other}) {
+        SCOPED_TRACE(then);
         ScratchDir dir;
         const RunResult r =
             Record(dir, fmt, "4", kModes[0], "usb",
                    "realtime true\nvanish_after_frames 48000\naway_ms 1500",
                    {.args = {"--reconnect"},
-                    .signalAfterRedraws = stop ? 11 : -1,
+                    .signalAfterRedraws = then == Back ? -1 : 11,
                     .atRedraws =
-                        [](pid_t pid) {
+                        [&](pid_t pid) {
                             std::this_thread::sleep_for(std::chrono::milliseconds(600));
-                            kill(pid, SIGINT);
+                            if (then == Stop) {
+                                kill(pid, SIGINT);
+                            } else {
+                                WriteFile(dir / "devices.conf", FakeDevice("usb", "rates 44100"));
+                            }
                         },
                     .timeoutSeconds = 15});
-        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, then == Other ? 1 : 0) << r.err;
+        EXPECT_EQ(r.err, then == Other ? "nalvo: recording stopped, the capture device failed: usb "
+                                         "came back unable to record as before\n"
+                                       : "");
         EXPECT_EQ(Count(r.out, "\nDevice gone\n"), 1u);
-        EXPECT_EQ(Count(r.out, "\nDevice back\n"), stop ? 0u : 1u);
+        EXPECT_EQ(Count(r.out, "\nDevice back\n"), then == Back ? 1u : 0u);
         EXPECT_NE(r.out.find("\nDevice Gaps = 1 ("), std::string::npos);
         const Wav w = ReadWav(dir / "in1.wav");
         ASSERT_TRUE(w.valid);
         const auto frames = static_cast<int64_t>(w.Frames());
-        EXPECT_EQ(frames, stop ? 48000 : 47 * 4096);
+        EXPECT_EQ(frames, then == Back ? 47 * 4096 : 48000);
         // Device frames up to the loss, then one run of silence at least as long as the time
         // away, then each frame the device's frame of that moment, give or take a period.
         int64_t silent = 0;
@@ -310,7 +319,7 @@ TEST(Reconnect, TheTimeAwayIsSilenceAndEveryLaterFrameSitsAtItsCaptureTime) {
                 break;
             }
         }
-        EXPECT_GE(silent, stop ? 0 : 72000 - 4096);
+        EXPECT_GE(silent, then == Back ? 72000 - 4096 : 0);
     }
 }
 
