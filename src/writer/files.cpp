@@ -510,7 +510,7 @@ bool CheckJoins(Outputs& o, std::string& failed) {
     struct rlimit limit;
     const bool descriptors = getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
                              limit.rlim_cur == RLIM_INFINITY ||
-                             static_cast<rlim_t>(OpenDescriptors() + plan.files) <= limit.rlim_cur;
+                             static_cast<rlim_t>(OpenDescriptors()) + plan.files <= limit.rlim_cur;
     for (int f = 0; f < plan.files; ++f) {
         Slot& slot = o.slots[f];
         if (!slot.regular) {
