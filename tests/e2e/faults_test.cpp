@@ -367,14 +367,27 @@ TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {
 
 TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
     const Source src = PatternSource();
-    for (int sig : {SIGINT, SIGTERM}) {
+    // With no set length, the console counts the time recorded instead.
+    const struct {
+        int sig;
+        bool untilStopped;
+    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGTERM, true}};
+    for (const auto& c : cases) {
+        const int sig = c.sig;
         for (const Mode& mode : kModes) {
-            SCOPED_TRACE(std::string(strsignal(sig)) + " mode " + mode.arg);
+            SCOPED_TRACE(std::string(strsignal(sig)) + " mode " + mode.arg +
+                         (c.untilStopped ? " until stopped" : ""));
             ScratchDir dir;
-            const RunResult r = Record(dir, kFormats[1], "30", mode, "live", "realtime true",
-                                       {.signalAfterRedraws = 3, .stopSignal = sig});
+            RunOptions run = {.signalAfterRedraws = 3, .stopSignal = sig};
+            if (c.untilStopped) {
+                run.args = {"--until-stopped"};
+            }
+            const RunResult r = Record(dir, kFormats[1], c.untilStopped ? "" : "30", mode, "live",
+                                       "realtime true", run);
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err, "");
+            EXPECT_NE(r.out.find(c.untilStopped ? "\relapsed = 0:00:00\t" : "\rrem = 29.95 sec\t"),
+                      std::string::npos);
             ASSERT_GE(r.out.size(), 5u);
             EXPECT_EQ(r.out.substr(r.out.size() - 5), "Done\n");
             EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);

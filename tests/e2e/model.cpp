@@ -158,6 +158,9 @@ std::vector<std::string> OutputFiles(const Mode& mode) {
 std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
                               const Mode& mode) {
     std::vector<std::string> a = {fmt.code, seconds, device, mode.arg};
+    if (*seconds == '\0') {
+        a.erase(a.begin() + 1);  // no set length
+    }
     const std::vector<std::string> files = OutputFiles(mode);
     a.insert(a.end(), files.begin(), files.end());
     return a;
