@@ -193,32 +193,6 @@ TEST(MeterTest, OneInputModeNeverTouchesSecondReadout) {
     EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-0.0", "-20.0"));
 }
 
-TEST(MeterTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
-    const int32_t period[2] = {16384, 0};
-    const int32_t hold[2] = {0, 0};
-    char text[12];
-    std::memset(text, '#', sizeof text);
-    int reset = 1;
-    const int n = FormatMeter(text, 8, period, kRange, reset, kFall, 2, 1, hold);
-    const std::string full = MeterText(21, "-144.0");
-    EXPECT_EQ(static_cast<std::size_t>(n), full.size());
-    EXPECT_EQ(std::string(text), full.substr(0, 7));
-    EXPECT_EQ(text[8], '#');
-}
-
-TEST(MeterTest, StereoMeterPrintsFormattedText) {
-    const int32_t hold0[2] = {0, 0};
-    const int32_t hold[2] = {16384, 3277};
-    const int32_t period[2] = {32768, 0};  // mean 16384
-    int reset = 1;
-    const std::string printed = ConsoleOutput([&] {
-        StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
-        StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
-    });
-    EXPECT_EQ(reset, 0);
-    EXPECT_EQ(printed, MeterText(21, "-144.0", "-144.0") + MeterText(15, "-6.0", "-20.0"));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Remaining time
 
@@ -249,13 +223,18 @@ TEST(ClockTest, FormatsRemainingSeconds) {
     }
 }
 
-TEST(ClockTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
-    char text[8];
+TEST(Formatters, SmallBuffersGetATerminatedPrefixAndTheFullLength) {
+    char text[12];
     std::memset(text, '#', sizeof text);
-    const int n = FormatClock(text, 5, 220500, 0, 44100);
-    EXPECT_EQ(n, 15);
+    EXPECT_EQ(FormatClock(text, 5, 220500, 0, 44100), 15);
     EXPECT_EQ(std::string(text), "\rrem");
     EXPECT_EQ(text[5], '#');
+    const int32_t period[2] = {16384, 0}, hold[2] = {0, 0};
+    int reset = 1;
+    const int n = FormatMeter(text, 8, period, kRange, reset, kFall, 2, 1, hold);
+    EXPECT_EQ(static_cast<std::size_t>(n), MeterText(21, "-144.0").size());
+    EXPECT_EQ(std::string(text), MeterText(21, "-144.0").substr(0, 7));
+    EXPECT_EQ(text[8], '#');
 }
 
 TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
@@ -267,16 +246,19 @@ TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
     EXPECT_EQ(std::string(text), "\rrem = 4294967296.00 sec");
 }
 
-TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
-    const int32_t period[2] = {16384, 0};
-    const int32_t hold[2] = {0, 0};
+TEST(ClockTest, UpdateClockAndStereoMeterDrawOneLine) {
+    const int32_t hold0[2] = {0, 0}, hold[2] = {16384, 3277};
+    const int32_t period[2] = {32768, 0};  // mean 16384
     int reset = 1;
     const std::string printed = ConsoleOutput([&] {
         UpdateClock(99000, 0, 48000);
-        StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
+        StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
         UpdateClock(0, 0, 48000);
+        StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
     });
-    EXPECT_EQ(printed, "\rrem = 2.06 sec" + MeterText(21, "-144.0") + "\rrem = 0.00 sec");
+    EXPECT_EQ(reset, 0);
+    EXPECT_EQ(printed, "\rrem = 2.06 sec" + MeterText(21, "-144.0", "-144.0") + "\rrem = 0.00 sec" +
+                           MeterText(15, "-6.0", "-20.0"));
 }
 
 TEST(ConsoleTest, LinesItCannotHoldAreCountedAndWhereTheRecordingGoesOnIsShown) {
