@@ -63,11 +63,15 @@ static int is_file(int fd) {
     return fstat64(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-static ssize_t real_write(int fd, const void* buf, size_t count) {
-    static ssize_t (*real)(int, const void*, size_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+/* The libc function this one stands in for, looked up the first time it is needed. */
+#define REAL(name)                                         \
+    static __typeof__(name)* real;                         \
+    if (!real) {                                           \
+        real = (__typeof__(name)*)dlsym(RTLD_NEXT, #name); \
     }
+
+static ssize_t real_write(int fd, const void* buf, size_t count) {
+    REAL(write);
     return real(fd, buf, count);
 }
 
@@ -141,10 +145,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
-    static ssize_t (*real)(int, const struct iovec*, int);
-    if (!real) {
-        real = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "writev");
-    }
+    REAL(writev);
     size_t bytes = 0;
     for (int i = 0; i < iovcnt; ++i) {
         bytes += iov[i].iov_len;
@@ -153,56 +154,48 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     return real(fd, iov, iovcnt);
 }
 
-ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
-    static ssize_t (*real)(int, const void*, size_t, off_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
-    }
-    if (is_file(fd) && fails_at(offset)) {
-        errno = EIO;
-        return -1;
-    }
-    account(fd, count);
-    const ssize_t n = real(fd, buf, count, offset);
+/* pwrite and pwrite64 after the write: a whole write to a file is logged. */
+static ssize_t logged_pwrite(ssize_t n, int fd, const void* buf, size_t count, long long offset) {
     if (n == (ssize_t)count && is_file(fd)) {
         log_call("pwrite", fd, offset, buf, count);
     }
     return n;
 }
 
-ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
-    static ssize_t (*real)(int, const void*, size_t, off64_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t, off64_t))dlsym(RTLD_NEXT, "pwrite64");
-    }
+/* ... and before it: it fails (1) where NALVO_FAIL_PWRITE_AT says, or counts as any write. */
+static int pwrite_fails(int fd, size_t count, long long offset) {
     if (is_file(fd) && fails_at(offset)) {
         errno = EIO;
-        return -1;
+        return 1;
     }
     account(fd, count);
-    const ssize_t n = real(fd, buf, count, offset);
-    if (n == (ssize_t)count && is_file(fd)) {
-        log_call("pwrite", fd, offset, buf, count);
-    }
-    return n;
+    return 0;
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    REAL(pwrite);
+    return pwrite_fails(fd, count, offset)
+               ? -1
+               : logged_pwrite(real(fd, buf, count, offset), fd, buf, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
+    REAL(pwrite64);
+    return pwrite_fails(fd, count, offset)
+               ? -1
+               : logged_pwrite(real(fd, buf, count, offset), fd, buf, count, offset);
 }
 
 /* stdio writes reach the kernel through libc's internal write, not the exported one. */
 size_t fwrite(const void* ptr, size_t size, size_t n, FILE* stream) {
-    static size_t (*real)(const void*, size_t, size_t, FILE*);
-    if (!real) {
-        real = (size_t(*)(const void*, size_t, size_t, FILE*))dlsym(RTLD_NEXT, "fwrite");
-    }
+    REAL(fwrite);
     account(fileno(stream), size * n);
     return real(ptr, size, n, stream);
 }
 
 int fdatasync(int fd) {
-    static int (*real)(int);
+    REAL(fdatasync);
     static long failed;
-    if (!real) {
-        real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    }
     const char* n = getenv("NALVO_FAIL_SYNCS");
     if (is_file(fd) && n &&
         __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < strtol(n, NULL, 10)) {
@@ -217,10 +210,7 @@ int fdatasync(int fd) {
 }
 
 int fclose(FILE* stream) {
-    static int (*real)(FILE*);
-    if (!real) {
-        real = (int (*)(FILE*))dlsym(RTLD_NEXT, "fclose");
-    }
+    REAL(fclose);
     const int fd = fileno(stream);
     const int written = is_file(fd) && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY;
     const int result = real(stream);
@@ -233,11 +223,7 @@ int fclose(FILE* stream) {
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                    void* arg) {
-    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    if (!real) {
-        real = (int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))dlsym(
-            RTLD_NEXT, "pthread_create");
-    }
+    REAL(pthread_create);
     if (getenv("NALVO_FAIL_THREADS")) {
         return EAGAIN;
     }
