@@ -223,22 +223,4 @@ TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
     ExpectRecording(dir / files[1], FormatOf("2448"), false, 1, PatternSource(), 4096, 4096);
 }
 
-TEST(FileNames, UncreatableFileStopsBeforeCaptureAndLeavesNothing) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string bad;
-    };
-    const Case cases[] = {
-        {{"1644", "1", "nalvo_pattern", "1", "nodir/a.wav"}, "nodir/a.wav"},
-        {{"1644", "1", "nalvo_pattern", "2", "a.wav", "nodir/b.wav"}, "nodir/b.wav"},
-    };
-    for (const Case& c : cases) {
-        ScratchDir dir;
-        const RunResult r = RunNalvo({.args = c.args, .cwd = dir.path()});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "Can't open " + c.bad + " for recording\n");
-        EXPECT_TRUE(dir.Files().empty());
-    }
-}
-
 }  // namespace
