@@ -71,29 +71,28 @@ class SoundServer {
     SoundServer& operator=(const SoundServer&) = delete;
     bool ready() const { return ready_; }
     std::string log() const;  // what its programs printed
-    // ALSA_CONFIG_PATH: the tests' devices, and the server's source under its own name.
-    const std::string& alsaConfig() const { return alsaConfig_; }
-    // HOME and the XDG directories of a client, kept in `dir` like the server's.
-    const std::vector<std::string>& env() const { return env_; }
+    // Runs nalvo in `dir` as a client: with the tests' devices and the server's source under
+    // its own name, HOME and the XDG directories kept in `dir` like the server's.
+    RunResult Record(std::vector<std::string> args, RunOptions options = {}) const;
     void Kill() { Stop(server_); }  // the server itself, SIGKILL, as a crash would
 
    protected:
     // `pcm`: ALSA configuration that defines the server's source as a PCM.
     SoundServer(const ScratchDir& dir, const std::string& pcm, std::vector<std::string> env);
-    pid_t Start(const std::vector<std::string>& argv);  // with env(), into the log
-    // Runs `probe` (with env() and `extraEnv`) until it succeeds, for at most `seconds`;
+    pid_t Start(const std::vector<std::string>& argv);  // with env_, into the log
+    // Runs `probe` (with env_ and `extraEnv`) until it succeeds, for at most `seconds`;
     // false when it never did or a program started here gave up (its log says why).
     bool WaitFor(const std::vector<std::string>& probe, double seconds,
                  const std::vector<std::string>& extraEnv = {});
     bool Running() const;  // every program started here still runs
     void Stop(pid_t& pid);
     std::string dir_;
+    std::vector<std::string> env_;
     pid_t server_ = -1;
     bool ready_ = false;
 
    private:
     std::string alsaConfig_;
-    std::vector<std::string> env_;
     std::vector<pid_t> started_;
 };
 

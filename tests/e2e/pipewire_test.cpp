@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -58,19 +57,6 @@ class PipeWire : public ::testing::Test {
         GTEST_SKIP() << "the test source jammed twice: pw-cat got no audio from it either";
     }
 
-    RunResult Record(std::vector<std::string> args, RunOptions options = {}) {
-        options.args = std::move(args);
-        options.cwd = dir_->path();
-        options.alsaConfig = server_->alsaConfig();
-        options.env = server_->env();
-        // A sanitizer build: PipeWire's client library keeps its state where LeakSanitizer
-        // does not look once ALSA has unloaded the plugin (valgrind finds it all reachable).
-        const char* asan = getenv("ASAN_OPTIONS");
-        options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                              ":detect_leaks=0");
-        return RunNalvo(options);
-    }
-
     std::unique_ptr<ScratchDir> dir_;
     std::unique_ptr<PipeWireServer> server_;  // goes first: it runs in `dir_`
 };
@@ -111,7 +97,7 @@ TEST_F(PipeWire, RecordsTheToneAtItsFrequencyAndLevels) {
     OnServer([&] {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.args[0] + " mode " + c.args[3]);
-            const RunResult r = Record(c.args, {.timeoutSeconds = 30});
+            const RunResult r = server_->Record(c.args, {.timeoutSeconds = 30});
             const Wav first = ReadWav(*dir_ / c.files[0]);
             if (SilentTail(first) == first.Frames() && !server_->Delivers(2)) {
                 return false;
@@ -163,25 +149,25 @@ TEST_F(PipeWire, FaultsEndTheRecordingWithATrueFile) {
             const Clock::time_point start = Clock::now();
             Clock::time_point first, fault, last;
             bool ran = false, delivers = false;
-            const RunResult r =
-                Record({"1648", "20", "pw", "s", "f.wav"},
-                       {.signalAfterRedraws = 1,
-                        .atRedraws =
-                            [&](pid_t nalvo) {
-                                ran = true;
-                                first = Clock::now();
-                                // pw-cat listens meanwhile: a jammed source gives it nothing.
-                                delivers = server_->Delivers(1);
-                                std::this_thread::sleep_until(first + std::chrono::seconds(2));
-                                fault = Clock::now();
-                                (server_.get()->*f.inject)();
-                                if (f.interrupt) {
-                                    std::this_thread::sleep_for(std::chrono::seconds(1));
-                                    kill(nalvo, SIGINT);
-                                }
-                                last = Clock::now();
-                            },
-                        .timeoutSeconds = 30});
+            const RunResult r = server_->Record(
+                {"1648", "20", "pw", "s", "f.wav"},
+                {.signalAfterRedraws = 1,
+                 .atRedraws =
+                     [&](pid_t nalvo) {
+                         ran = true;
+                         first = Clock::now();
+                         // pw-cat listens meanwhile: a jammed source gives it nothing.
+                         delivers = server_->Delivers(1);
+                         std::this_thread::sleep_until(first + std::chrono::seconds(2));
+                         fault = Clock::now();
+                         (server_.get()->*f.inject)();
+                         if (f.interrupt) {
+                             std::this_thread::sleep_for(std::chrono::seconds(1));
+                             kill(nalvo, SIGINT);
+                         }
+                         last = Clock::now();
+                     },
+                 .timeoutSeconds = 30});
             const double ended = Seconds(Clock::now() - last);
             // No period shown at all: a jammed source, or a fault of the program's.
             if (!(ran ? delivers : server_->Delivers(2))) {

@@ -4,10 +4,7 @@
 // recovers from.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,11 +37,6 @@ int32_t HalfScale(const Wav& w) {
     return int32_t{1} << (w.bits - 2);
 }
 
-// Frames from the start of input `ch` that continue one unbroken sine at the server's level.
-size_t SineFrames(const Wav& w, int ch) {
-    return ::SineFrames(w, ch, kHz, 0.5);
-}
-
 TEST_F(Pulse, RecordsTheServersSineAtItsFrequencyAndLevel) {
     struct Case {
         std::vector<std::string> args;
@@ -55,10 +47,7 @@ TEST_F(Pulse, RecordsTheServersSineAtItsFrequencyAndLevel) {
                           {{"2448", "2", "pa", "2", "a.wav", "b.wav"}, {"a.wav", "b.wav"}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " mode " + c.args[3]);
-        const RunResult r = RunNalvo({.args = c.args,
-                                      .cwd = dir_.path(),
-                                      .alsaConfig = server_->alsaConfig(),
-                                      .env = server_->env()});
+        const RunResult r = server_->Record(c.args);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("\tchannel 1: -6.02 dBFS\n\tchannel 2: -6.02 dBFS\n"),
                   std::string::npos)
@@ -71,7 +60,7 @@ TEST_F(Pulse, RecordsTheServersSineAtItsFrequencyAndLevel) {
             EXPECT_EQ(w.dataSize, w.data.size());
             ASSERT_EQ(w.Frames(), 24u * 4096);  // 2 s in whole periods
             for (int ch = 0; ch < w.channels; ++ch) {
-                EXPECT_EQ(SineFrames(w, ch), w.Frames()) << "input " << ch + 1;
+                EXPECT_EQ(SineFrames(w, ch, kHz, 0.5), w.Frames()) << "input " << ch + 1;
                 EXPECT_NEAR(Frequency(w, ch), kHz, 0.5) << "input " << ch + 1;
                 EXPECT_LE(Peak(w, ch), HalfScale(w));
                 EXPECT_GE(Peak(w, ch), HalfScale(w) - HalfScale(w) / 1000);
@@ -84,16 +73,11 @@ TEST_F(Pulse, RecordsTheServersSineAtItsFrequencyAndLevel) {
 // ends as with an unplugged device; the file holds the audio the server sent, and none of
 // the silence an overrun would have put in its place.
 TEST_F(Pulse, ServerKilledEndsTheRecordingAsADeviceFailure) {
-    const RunResult r = RunNalvo({.args = {"1648", "10", "pa", "s", "k.wav"},
-                                  .cwd = dir_.path(),
-                                  .signalAfterRedraws = 1,
-                                  .atRedraws =
-                                      [&](pid_t) {
-                                          std::this_thread::sleep_for(std::chrono::seconds(3));
-                                          server_->Kill();
-                                      },
-                                  .alsaConfig = server_->alsaConfig(),
-                                  .env = server_->env()});
+    const RunResult r = server_->Record({"1648", "10", "pa", "s", "k.wav"},
+                                        {.signalAfterRedraws = 1, .atRedraws = [&](pid_t) {
+                                             std::this_thread::sleep_for(std::chrono::seconds(3));
+                                             server_->Kill();
+                                         }});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("nalvo: recording stopped, the capture device failed: ", 0), 0u) << r.err;
     EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
@@ -106,9 +90,9 @@ TEST_F(Pulse, ServerKilledEndsTheRecordingAsADeviceFailure) {
     // Every period shown is kept; after the audio, less than the period that failed.
     EXPECT_GE(w.Frames(), Count(r.out, "\r") * 4096);
     for (int ch = 0; ch < 2; ++ch) {
-        EXPECT_LT(w.Frames() - SineFrames(w, ch), 4096u)
-            << "input " << ch + 1 << ": " << SineFrames(w, ch) << " frames of sine, then "
-            << w.Frames() - SineFrames(w, ch) << " of something else";
+        const size_t sine = SineFrames(w, ch, kHz, 0.5);
+        EXPECT_LT(w.Frames() - sine, 4096u)
+            << "input " << ch + 1 << ": " << sine << " frames of sine, then something else";
     }
 }
 
