@@ -28,6 +28,25 @@
 #error "NALVO_ALSA_PLUGIN_DIR must name the directory of libasound's plugins"
 #endif
 
+namespace {
+
+// Replaces the process with `argv`, found in PATH (an emulator may be named without its
+// directory), with `env` added to its environment.
+[[noreturn]] void Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    for (const auto& setting : env) {
+        putenv(const_cast<char*>(setting.c_str()));
+    }
+    std::vector<char*> cargv;
+    for (const auto& a : argv) {
+        cargv.push_back(const_cast<char*>(a.c_str()));
+    }
+    cargv.push_back(nullptr);
+    execvp(cargv[0], cargv.data());
+    _exit(127);
+}
+
+}  // namespace
+
 bool RunsUnderEmulator() {
 #ifdef NALVO_TEST_EMULATOR
     return true;
@@ -82,21 +101,11 @@ RunResult RunNalvo(const RunOptions& o) {
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
-        for (const auto& setting : o.env) {
-            putenv(const_cast<char*>(setting.c_str()));
-        }
         if (o.uid >= 0 &&
             (setgid(static_cast<gid_t>(o.uid)) != 0 || setuid(static_cast<uid_t>(o.uid)) != 0)) {
             _exit(125);
         }
-        std::vector<char*> cargv;
-        for (auto& a : argv) {
-            cargv.push_back(const_cast<char*>(a.c_str()));
-        }
-        cargv.push_back(nullptr);
-        // execvp: an emulator may be named without its directory.
-        execvp(cargv[0], cargv.data());
-        _exit(127);
+        Exec(argv, o.env);
     }
     close(inPipe[0]);
     close(outPipe[1]);
@@ -104,7 +113,7 @@ RunResult RunNalvo(const RunOptions& o) {
 
     size_t written = 0;
     int inFd = inPipe[1];
-    if (o.stdinText.empty() && o.closeStdin) {
+    if (o.stdinText.empty()) {
         close(inFd);
         inFd = -1;
     }
@@ -154,10 +163,8 @@ RunResult RunNalvo(const RunOptions& o) {
                     written += static_cast<size_t>(w);
                 }
                 if (w < 0 || written == o.stdinText.size()) {
-                    if (o.closeStdin) {
-                        close(inFd);
-                        inFd = -1;
-                    }
+                    close(inFd);
+                    inFd = -1;
                 }
                 continue;
             }
@@ -247,17 +254,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     dup2(in, 0);
     dup2(out, 1);
     dup2(out, 2);
-    for (const auto& setting : env) {
-        putenv(const_cast<char*>(setting.c_str()));
-    }
-    std::vector<char*> cargv;
-    for (const auto& a : argv) {
-        cargv.push_back(const_cast<char*>(a.c_str()));
-    }
-    cargv.push_back(nullptr);
     alarm(alarmSeconds);
-    execvp(cargv[0], cargv.data());
-    _exit(127);
+    Exec(argv, env);
 }
 
 }  // namespace

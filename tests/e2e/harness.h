@@ -18,7 +18,6 @@ using namespace kit;  // NOLINT(google-build-using-namespace)
 struct RunOptions {
     std::vector<std::string> args;  // after the program name
     std::string stdinText;          // fed to standard input, then closed
-    bool closeStdin = true;         // false: standard input stays open and empty
     std::string cwd;                // working directory; empty keeps the current one
     long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes for the child; -1 leaves it
     // Send `stopSignal` once standard output has shown this many console redraws ("\r"),
