@@ -111,11 +111,18 @@ RunResult RunNalvo(const RunOptions& o) {
     close(outPipe[1]);
     close(errPipe[1]);
 
-    size_t written = 0;
+    // A few words at most, which the pipe takes at once; with `holdInput`, once watched.
     int inFd = inPipe[1];
-    if (o.stdinText.empty()) {
+    const auto feed = [&] {
+        if (!o.stdinText.empty() && write(inFd, o.stdinText.data(), o.stdinText.size()) < 0) {
+            perror("cannot feed nalvo's standard input");
+        }
         close(inFd);
         inFd = -1;
+    };
+    bool watched = !o.watch;
+    if (watched || !o.holdInput || o.stdinText.empty()) {
+        feed();
     }
     int outFd = outPipe[0], errFd = errPipe[0];
     bool signalled = false;
@@ -124,19 +131,15 @@ RunResult RunNalvo(const RunOptions& o) {
     }
     bool paused = false;
     auto resumeOutput = std::chrono::steady_clock::now();
-    bool watched = !o.watch;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long>(o.timeoutSeconds * 1000));
     while (outFd >= 0 || errFd >= 0) {
-        struct pollfd fds[3];
+        struct pollfd fds[2];
         int n = 0;
         if (outFd >= 0 && std::chrono::steady_clock::now() >= resumeOutput)
             fds[n++] = {outFd, POLLIN, 0};
         if (errFd >= 0)
             fds[n++] = {errFd, POLLIN, 0};
-        const bool feeding = inFd >= 0 && written < o.stdinText.size() && (watched || !o.holdInput);
-        if (feeding)
-            fds[n++] = {inFd, POLLOUT, 0};
         const int ready = poll(fds, static_cast<nfds_t>(n), 100);
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -148,24 +151,15 @@ RunResult RunNalvo(const RunOptions& o) {
                 o.outFile.empty() ? std::vector<uint8_t>() : ReadFile(o.outFile);
             watched =
                 o.watch(o.outFile.empty() ? r.out : std::string(file.begin(), file.end()), pid);
+            if (watched && inFd >= 0) {
+                feed();
+            }
         }
         if (ready <= 0) {
             continue;
         }
         for (int i = 0; i < n; ++i) {
             if (fds[i].revents == 0) {
-                continue;
-            }
-            if (fds[i].fd == inFd) {
-                const ssize_t w =
-                    write(inFd, o.stdinText.data() + written, o.stdinText.size() - written);
-                if (w > 0) {
-                    written += static_cast<size_t>(w);
-                }
-                if (w < 0 || written == o.stdinText.size()) {
-                    close(inFd);
-                    inFd = -1;
-                }
                 continue;
             }
             char buf[65536];
