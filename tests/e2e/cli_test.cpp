@@ -425,9 +425,8 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
         run.cwd = dir.path();
         run.timeoutSeconds = 20;
         if (run.alsaConfig == "gone") {
-            const std::string conf = dir / "gone.conf";
-            WriteFile(conf, "pcm.gone { type nalvo_fake fail_after_frames 10000 }\n");
-            run.alsaConfig = std::string(NALVO_ALSA_CONF) + ":" + conf;
+            run.alsaConfig =
+                WithDevices(dir, "pcm.gone { type nalvo_fake fail_after_frames 10000 }\n");
         }
         const RunResult r = RunNalvo(run);
         EXPECT_FALSE(r.timedOut);

@@ -47,6 +47,11 @@ namespace {
 
 }  // namespace
 
+std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {
+    WriteFile(dir / "devices.conf", definitions);
+    return std::string(NALVO_ALSA_CONF) + ":" + (dir / "devices.conf");
+}
+
 bool RunsUnderEmulator() {
 #ifdef NALVO_TEST_EMULATOR
     return true;
@@ -256,10 +261,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 SoundServer::SoundServer(const ScratchDir& dir, const std::string& pcm,
                          std::vector<std::string> env)
-    : dir_(dir.path()), env_(std::move(env)) {
-    WriteFile(dir / "server-alsa.conf", pcm);
-    alsaConfig_ = std::string(NALVO_ALSA_CONF) + ":" + (dir / "server-alsa.conf");
-}
+    : dir_(dir.path()), env_(std::move(env)), alsaConfig_(WithDevices(dir, pcm)) {}
 
 SoundServer::~SoundServer() {
     // The last started first: each depends on those before it.

@@ -56,6 +56,9 @@ struct RunResult {
 
 RunResult RunNalvo(const RunOptions& options);
 
+// ALSA_CONFIG_PATH for a run with devices of its own (written into `dir`) after the tests'.
+std::string WithDevices(const ScratchDir& dir, const std::string& definitions);
+
 // True in a cross build, where nalvo runs under an emulator (many times slower).
 bool RunsUnderEmulator();
 

@@ -155,29 +155,16 @@ std::vector<std::string> OutputFiles(const Mode& mode) {
                            : std::vector<std::string>{"in1.wav"};
 }
 
-std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
-                              const Mode& mode) {
-    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg};
-    const std::vector<std::string> files = OutputFiles(mode);
-    a.insert(a.end(), files.begin(), files.end());
-    return a;
-}
-
 RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
                  const char* device, const std::string& keys, RunOptions run) {
-    run.args = Args(fmt, seconds, device, mode);
+    run.args = {fmt.code, seconds, device, mode.arg};
+    for (const std::string& name : OutputFiles(mode)) {
+        run.args.push_back(name);
+    }
     run.cwd = dir.path();
     if (!keys.empty()) {
-        run.alsaConfig = WithDevices(dir, FakeDevice(device, keys));
+        run.alsaConfig = WithDevices(
+            dir, "pcm." + std::string(device) + " {\n type nalvo_fake\n" + keys + "\n}\n");
     }
     return RunNalvo(run);
-}
-
-std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {
-    WriteFile(dir / "devices.conf", definitions);
-    return std::string(NALVO_ALSA_CONF) + ":" + (dir / "devices.conf");
-}
-
-std::string FakeDevice(const std::string& name, const std::string& keys) {
-    return "pcm." + name + " {\n type nalvo_fake\n" + keys + "\n}\n";
 }
