@@ -73,12 +73,11 @@ class FakeDeviceEnvironment : public ::testing::Environment {
         const std::string base_conf = (base && *base) ? base : NALVO_FAKE_ALSA_CONF;
         // A fresh directory: a run killed for a hung call leaves its own behind.
         dir_.emplace();
-        extra_ = *dir_ / "extra.conf";
-        std::ofstream(extra_) << kExtraConf;
+        std::ofstream(*dir_ / "extra.conf") << kExtraConf;
         std::ofstream(*dir_ / ".asoundrc") << "pcm.!default { type null }\n";
         setenv("HOME", dir_->path().c_str(), 1);
         setenv("XDG_CONFIG_HOME", dir_->path().c_str(), 1);
-        setenv("ALSA_CONFIG_PATH", (base_conf + ":" + extra_).c_str(), 1);
+        setenv("ALSA_CONFIG_PATH", (base_conf + ":" + (*dir_ / "extra.conf")).c_str(), 1);
     }
     void TearDown() override {
         snd_config_update_free_global();
@@ -87,7 +86,6 @@ class FakeDeviceEnvironment : public ::testing::Environment {
 
    private:
     std::optional<kit::ScratchDir> dir_;
-    std::string extra_;
 };
 
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new FakeDeviceEnvironment);
@@ -130,10 +128,6 @@ int Configure(snd_pcm_t* pcm, const StreamSetup& s) {
     return err;
 }
 
-unsigned SignalBits(snd_pcm_format_t format) {
-    return format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
-}
-
 using Samples = std::vector<std::vector<int32_t>>;  // [channel][frame]
 
 // One snd_pcm_readi/readn call of up to `frames` frames; decoded samples replace *out.
@@ -171,8 +165,8 @@ void ExpectSignals(const Samples& got, uint64_t first, const std::vector<Channel
                    const StreamSetup& s) {
     for (unsigned ch = 0; ch < got.size(); ++ch) {
         for (size_t i = 0; i < got[ch].size(); ++i) {
-            int32_t want =
-                nalvo_fake::SampleAt(signals[ch], first + i, ch, s.rate, SignalBits(s.format));
+            int32_t want = nalvo_fake::SampleAt(signals[ch], first + i, ch, s.rate,
+                                                s.format == kS16 ? 16 : 24);
             want *= s.format == SND_PCM_FORMAT_S32_LE ? 256 : 1;
             if (got[ch][i] != want) {
                 ADD_FAILURE() << "channel " << ch << " frame " << first + i << ": got "
