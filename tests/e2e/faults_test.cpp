@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "harness.h"
 #include "model.h"

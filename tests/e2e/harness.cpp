@@ -1,6 +1,5 @@
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -10,23 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
-
-#ifndef NALVO_BINARY
-#error "NALVO_BINARY must name the program under test"
-#endif
-#ifndef NALVO_ALSA_CONF
-#error "NALVO_ALSA_CONF must name the tests' ALSA configuration"
-#endif
-#ifndef NALVO_ALSA_PLUGIN_DIR
-#error "NALVO_ALSA_PLUGIN_DIR must name the directory of libasound's plugins"
-#endif
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
