@@ -4,7 +4,6 @@
  *   NALVO_STALL_AFTER_BYTES  the stall starts with the write that takes the bytes written to
  *                            regular files past this count (default 0)
  *   NALVO_STALL_MS           how long that one write blocks (default 0: never)
- *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
  *   NALVO_STALL_FD           when set, only writes to this descriptor count and stall (1: a
  *                            console redirected to a file on the same card as the recording)
  *   NALVO_FAIL_SYNCS         the first this many fdatasync calls on files fail with EIO, as
@@ -40,22 +39,14 @@
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static uint64_t written;
-static uint64_t next_stall;
 static int configured;
-static long stall_ms;
-static uint64_t every;
-static int only_fd = -1;
+static uint64_t stall_after;
+static long long stall_ms;
+static int only_fd;
 
-static void configure(void) {
-    const char* after = getenv("NALVO_STALL_AFTER_BYTES");
-    const char* ms = getenv("NALVO_STALL_MS");
-    const char* ev = getenv("NALVO_STALL_EVERY_BYTES");
-    next_stall = after ? strtoull(after, NULL, 10) : 0;
-    stall_ms = ms ? strtol(ms, NULL, 10) : 0;
-    every = ev ? strtoull(ev, NULL, 10) : 0;
-    const char* fd = getenv("NALVO_STALL_FD");
-    only_fd = fd ? atoi(fd) : -1;
-    configured = 1;
+static long long env_number(const char* name, long long otherwise) {
+    const char* v = getenv(name);
+    return v ? strtoll(v, NULL, 10) : otherwise;
 }
 
 static int is_file(int fd) {
@@ -107,29 +98,25 @@ static long long file_size(int fd) {
     return fstat64(fd, &st) == 0 ? (long long)st.st_size : -1;
 }
 
-static int fails_at(long long offset) {
-    const char* at = getenv("NALVO_FAIL_PWRITE_AT");
-    return at && strtoll(at, NULL, 10) == offset;
-}
-
 /* Counts `bytes` about to go to a file and sleeps when they cross the stall point. */
 static void account(int fd, size_t bytes) {
     if (!is_file(fd)) {
         return;
     }
-    long sleep_ms = 0;
+    long long sleep_ms = 0;
     pthread_mutex_lock(&lock);
     if (!configured) {
-        configure();
+        stall_after = (uint64_t)env_number("NALVO_STALL_AFTER_BYTES", 0);
+        stall_ms = env_number("NALVO_STALL_MS", 0);
+        only_fd = (int)env_number("NALVO_STALL_FD", -1);
+        configured = 1;
     }
-    if (only_fd >= 0 && fd != only_fd) {
-        pthread_mutex_unlock(&lock);
-        return;
-    }
-    written += bytes;
-    if (stall_ms > 0 && next_stall != UINT64_MAX && written > next_stall) {
-        sleep_ms = stall_ms;
-        next_stall = every ? next_stall + every : UINT64_MAX;
+    if (only_fd < 0 || fd == only_fd) {
+        written += bytes;
+        if (stall_ms > 0 && written > stall_after) {
+            sleep_ms = stall_ms;
+            stall_after = UINT64_MAX; /* one stall */
+        }
     }
     pthread_mutex_unlock(&lock);
     if (sleep_ms > 0) {
@@ -164,7 +151,7 @@ static ssize_t logged_pwrite(ssize_t n, int fd, const void* buf, size_t count, l
 
 /* ... and before it: it fails (1) where NALVO_FAIL_PWRITE_AT says, or counts as any write. */
 static int pwrite_fails(int fd, size_t count, long long offset) {
-    if (is_file(fd) && fails_at(offset)) {
+    if (is_file(fd) && env_number("NALVO_FAIL_PWRITE_AT", -1) == offset) {
         errno = EIO;
         return 1;
     }
@@ -195,10 +182,9 @@ size_t fwrite(const void* ptr, size_t size, size_t n, FILE* stream) {
 
 int fdatasync(int fd) {
     REAL(fdatasync);
-    static long failed;
-    const char* n = getenv("NALVO_FAIL_SYNCS");
-    if (is_file(fd) && n &&
-        __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < strtol(n, NULL, 10)) {
+    static long long failed;
+    if (is_file(fd) &&
+        __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < env_number("NALVO_FAIL_SYNCS", 0)) {
         errno = EIO;
         return -1;
     }
