@@ -101,25 +101,20 @@ TEST(SlowStorage, StallLongerThanTheQueueDropsWholePeriodsOnTheTimeline) {
     const size_t marks = Count(r.out, "\nRX\n");
     ASSERT_GE(marks, 1u);
     EXPECT_NE(r.out.find("\nRecord Overruns = " + std::to_string(marks) + "\n"), std::string::npos);
-    const Wav w = ReadWav(dir / "in1.wav");
-    ASSERT_TRUE(w.valid);
-    const int64_t total = 188 * 4096;
-    ASSERT_EQ(static_cast<int64_t>(w.Frames()), total);
-    EXPECT_EQ(w.dataSize, w.data.size());
     // Each period is either the device's audio for that moment or silence.
-    const Source src = PatternSource();
-    size_t silent = 0;
-    for (int64_t p = 0; p < total / 4096; ++p) {
-        bool audio = true, zero = true;
-        for (int64_t f = p * 4096; f < (p + 1) * 4096; ++f) {
-            const int32_t v = w.Sample(static_cast<size_t>(f), 0);
-            audio = audio && v == src.Sample(f, 0, k1648.rate, k1648.bits);
-            zero = zero && v == 0;
+    const Wav w = ReadWav(dir / "in1.wav");
+    Source src = PatternSource();
+    for (size_t p = 0; p < w.Frames() / 4096; ++p) {
+        bool zero = true;
+        for (size_t f = p * 4096; zero && f < (p + 1) * 4096; ++f) {
+            zero = w.Sample(f, 0) == 0;
         }
-        ASSERT_TRUE(audio || zero) << "period " << p;
-        silent += zero ? 1 : 0;
+        if (zero) {
+            src.lostPeriods.insert(static_cast<int>(p));
+        }
     }
-    EXPECT_EQ(silent, marks);
+    EXPECT_EQ(src.lostPeriods.size(), marks);
+    ExpectRecording(dir / "in1.wav", k1648, false, 0, src, 188 * 4096, 4096);
 }
 
 TEST(PowerCut, HeadersNeverAnnounceMoreThanTheFileHolds) {
