@@ -183,9 +183,9 @@ class Stream {
    public:
     // A call on the stream that never returns kills the test binary (the default action of
     // SIGALRM), which ctest reports as a failure.
-    explicit Stream(const char* device, snd_pcm_stream_t dir = SND_PCM_STREAM_CAPTURE) {
+    explicit Stream(const char* device) {
         alarm(30);
-        open_error_ = snd_pcm_open(&pcm_, device, dir, 0);
+        open_error_ = snd_pcm_open(&pcm_, device, SND_PCM_STREAM_CAPTURE, 0);
     }
     ~Stream() {
         if (pcm_) {
@@ -342,7 +342,6 @@ struct ReadCase {
     std::vector<ChannelSignal> signals;
     size_t chunk;              // frames per read call
     uint64_t frames = 100000;  // several times round the ring buffer of a fast device
-    bool drain = false;        // stop with snd_pcm_drain, else close the running stream
 };
 
 using ReadBack = ::testing::TestWithParam<ReadCase>;
@@ -363,10 +362,6 @@ TEST_P(ReadBack, SamplesMatchTheSignalGeneratorAndTheStreamStops) {
     }
     EXPECT_EQ(snd_pcm_wait(h, 5000), 1);
     ASSERT_EQ(snd_pcm_state(h), SND_PCM_STATE_RUNNING);
-    if (c.drain) {
-        EXPECT_EQ(snd_pcm_drain(h), 0);
-        EXPECT_EQ(snd_pcm_state(h), SND_PCM_STATE_SETUP);
-    }
     EXPECT_EQ(st.Close(), 0);
 }
 
@@ -384,14 +379,14 @@ const std::vector<ChannelSignal> kCustom{WithFullScale(nalvo_fake::Const(1000), 
 INSTANTIATE_TEST_SUITE_P(
     Devices, ReadBack,
     ::testing::ValuesIn(std::vector<ReadCase>{
-        {"PatternS16Interleaved", "nalvo_pattern", {kI, kS16}, kPatterns, 7000, 100000, true},
+        {"PatternS16Interleaved", "nalvo_pattern", {kI, kS16}, kPatterns, 7000},
         {"PatternS24NonInterleaved", "nalvo_pattern", {kN, kS24, 2, 96000}, kPatterns, 7000},
         // Whole-buffer reads move the hardware pointer by exactly one buffer between calls.
         {"PatternWholeBufferReads", "nalvo_pattern", {kI, kS16}, kPatterns, 32768},
         {"DefaultIsThePattern", "default", {kI, kS24, 2, 44100}, kPatterns, 5000},
         {"SineS16NonInterleaved", "nalvo_sine", {kN, kS16}, kSines, 4096},
         {"SineS24Interleaved", "nalvo_sine", {kI, kS24, 2, 88200}, kSines, 3000},
-        {"RealTimeSines", "nalvo_live", {kI, kS16}, kLiveSines, 4800, 9600, true},
+        {"RealTimeSines", "nalvo_live", {kI, kS16}, kLiveSines, 4800, 9600},
         {"MonoPattern", "nalvo_mono", {kN, kS16, 1}, {Pattern()}, 6000},
         {"ConstSilenceFullScaleS16", "t_custom", {kI, kS16}, kCustom, 9000},
         {"ConstSilenceFullScaleS24", "t_custom", {kN, kS24}, kCustom, 9000},
@@ -464,10 +459,6 @@ INSTANTIATE_TEST_SUITE_P(
         {"UnknownSignal", "t_bad_signal", {}, 0, 0, false},
         {"UnsupportedFormat", "t_bad_format", {}, 0, 0, false}}),
     ::testing::PrintToStringParamName());
-
-TEST(Open, CaptureOnly) {
-    EXPECT_LT(Stream("nalvo_pattern", SND_PCM_STREAM_PLAYBACK).open_error(), 0);
-}
 
 // kGone: the device is unplugged and a prepare fails. kDead: the sound server behind it is gone; a
 // prepare and a start succeed, but every read fails again at once.
