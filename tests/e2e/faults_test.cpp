@@ -247,33 +247,6 @@ TEST(PowerCut, AudioBeforeASilentSourceIsAnnouncedWithinSeconds) {
     ExpectRecording(dir / "in1.wav", fmt, true, 0, PatternSource(), 45056, 4096);
 }
 
-TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {
-    const Source src = PatternSource();
-    // 24-bit stereo frames are 6 bytes: a limit 100 bytes past two periods leaves 16 whole
-    // frames and a partial one that must be cut.
-    const Format& fmt = FormatOf("2448");
-    ScratchDir dir;
-    const RunResult r = Record(dir, fmt, "1", kModes[2], "nalvo_pattern", "",
-                               {.fileSizeLimit = 44 + 2 * 4096 * 6 + 100});
-    EXPECT_EQ(r.termSignal, 0);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "nalvo: recording stopped, cannot write in1.wav: File too large\n");
-    EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);
-    EXPECT_EQ(r.out.find("Done"), std::string::npos);
-    ExpectRecording(dir / "in1.wav", fmt, true, 0, src, 2 * 4096 + 16, 4096);
-
-    // Two mono files: the one that failed names itself; both stay valid.
-    ScratchDir dir2;
-    const RunResult r2 = Record(dir2, kFormats[0], "1", kModes[1], "nalvo_pattern", "",
-                                {.fileSizeLimit = 44 + 3 * 4096 * 2 + 1});
-    EXPECT_EQ(r2.status, 1);
-    EXPECT_EQ(r2.err, "nalvo: recording stopped, cannot write in1.wav: File too large\n");
-    ExpectRecording(dir2 / "in1.wav", kFormats[0], false, 0, src, 3 * 4096, 4096);
-    const Wav second = ReadWav(dir2 / "in2.wav");
-    EXPECT_TRUE(second.valid);
-    EXPECT_EQ(second.dataSize, second.data.size());
-}
-
 TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
     const Source src = PatternSource();
     for (int sig : {SIGINT, SIGTERM}) {
