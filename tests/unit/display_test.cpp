@@ -172,15 +172,6 @@ TEST(MeterTest, ResetOnlyOnExactlyOne) {
     }
 }
 
-TEST(MeterTest, OneInputModeNeverTouchesSecondReadout) {
-    int reset = 1;
-    const MeterArgs both{.mode = 2}, one;
-    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-144.0", "-144.0"));
-    EXPECT_EQ(Meter(0, 0, 16384, 3277, reset, both), MeterText(0, "-6.0", "-20.0"));
-    EXPECT_EQ(Meter(0, 0, 32768, 32768, reset, one), MeterText(0, "-0.0"));
-    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-0.0", "-20.0"));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Remaining time
 
