@@ -51,11 +51,13 @@ const std::string kPrompt(const std::string& name) {
 
 struct Refusal {
     std::vector<std::string> args;
-    std::string line;
+    std::string out;  // standard output, but for its last line's end (none when empty)
+    std::string err;
 };
 
-// Too few arguments get the usage text, anything wrong one line; nothing is created.
-TEST(Refusals, UsageOrOneLineInTheOrderOfTheChecks) {
+// Too few arguments get the usage text, anything wrong one line in the order of the checks,
+// a device that cannot be opened or set up its report; nothing is created.
+TEST(Refusals, BeforeAnythingIsRecorded) {
     std::string usage;
     for (const char* line : kUsageLines) {
         usage += std::string(line) + "\n";
@@ -67,6 +69,13 @@ TEST(Refusals, UsageOrOneLineInTheOrderOfTheChecks) {
         }
     }
     usage.pop_back();  // the last line's end is the check's
+    // The values the device returned, in the report's columns.
+    const auto refused = [](const char* rate, const char* channels) {
+        return std::string(
+                   "Could not set record hardware parameters:\nReturned Driver Parameters:\n") +
+               "\tBuf 1\tBuf 2\tRate\tChannels\nRecord\t4096\t32768\t" + rate + "\t" + channels +
+               "\n-------------------------";
+    };
     const std::string longDevice(64, 'x');
     const std::string okDevice(63, 'x');
     const Refusal cases[] = {
@@ -110,6 +119,14 @@ TEST(Refusals, UsageOrOneLineInTheOrderOfTheChecks) {
         // A name that cannot be created, the first or the second: the first is not left.
         {{"1644", "1", "d", "1", "nodir/a.wav"}, "Can't open nodir/a.wav for recording"},
         {{"1644", "1", "d", "2", "a.wav", "nodir/b.wav"}, "Can't open nodir/b.wav for recording"},
+        {{"1644", "1", "no_such_device"},
+         "",
+         "unable to open pcm record device: No such file or directory\n"},
+        {{"2448", "1", "nalvo_16only"}, "", "Problem setting recording format: Invalid argument\n"},
+        {{"1648", "1", "nalvo_44k"}, refused("44100", "2")},
+        {{"1648", "1", "nalvo_mono"}, refused("48000", "1")},
+        {{"1648", "1", "nalvo_mmaponly"}, refused("48000", "2")},
+        {{"1648", "1", "nalvo_badcommit"}, refused("48000", "2")},
     };
     for (const Refusal& c : cases) {
         ScratchDir dir;
@@ -121,8 +138,8 @@ TEST(Refusals, UsageOrOneLineInTheOrderOfTheChecks) {
             trace += "'" + a + "' ";
         SCOPED_TRACE(trace);
         const RunResult r = RunNalvo({.args = c.args, .cwd = dir.path()});
-        EXPECT_EQ(r.out, c.line + "\n");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, c.out.empty() ? "" : c.out + "\n");
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(dir.Files(), (std::vector<std::string>{"exists.wav", "sub"}));
         EXPECT_EQ(ReadFile(dir / "exists.wav").size(), 4u);

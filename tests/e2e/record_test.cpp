@@ -79,40 +79,6 @@ TEST(Recording, HoldWindowsGrantedPeriodsRedirectedConsoleAndTheDefaultDevice) {
     }
 }
 
-struct SetupFailure {
-    std::vector<std::string> args;
-    std::string out, err;
-};
-
-TEST(DeviceSetup, FailuresEndBeforeAnyFileWithTheirReport) {
-    // The values the device returned, in the report's columns.
-    const auto refused = [](const char* rate, const char* channels) {
-        return std::string(
-                   "Could not set record hardware parameters:\nReturned Driver Parameters:\n") +
-               "\tBuf 1\tBuf 2\tRate\tChannels\nRecord\t4096\t32768\t" + rate + "\t" + channels +
-               "\n-------------------------\n";
-    };
-    const SetupFailure cases[] = {
-        {{"1644", "1", "no_such_device"},
-         "",
-         "unable to open pcm record device: No such file or directory\n"},
-        {{"2448", "1", "nalvo_16only"}, "", "Problem setting recording format: Invalid argument\n"},
-        {{"1648", "1", "nalvo_44k"}, refused("44100", "2"), ""},
-        {{"1648", "1", "nalvo_mono"}, refused("48000", "1"), ""},
-        {{"1648", "1", "nalvo_mmaponly"}, refused("48000", "2"), ""},
-        {{"1648", "1", "nalvo_badcommit"}, refused("48000", "2"), ""},
-    };
-    for (const SetupFailure& c : cases) {
-        SCOPED_TRACE(c.args[2]);
-        ScratchDir dir;
-        const RunResult r = RunNalvo({.args = c.args, .cwd = dir.path()});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_TRUE(dir.Files().empty());
-    }
-}
-
 TEST(LongRecording, GoesOnInTheNextFileFrameForFrame) {
     // Just past what one 24-bit stereo file holds at 96 kHz: about 4 GiB, then a little more.
     if (RunsUnderEmulator()) {
