@@ -188,23 +188,27 @@ TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
     // restart is accepted and fails again at once. Neither may leave silence standing in for
     // time that did not pass, and a stop must be heard while nothing comes.
     const Format fmt = kFormats[1];
-    const int64_t delivered = 48000;
     struct Case {
         const char* name;
         const char* keys;
         double stopAfter;  // seconds after the last redraw before the stall; < 0: none
+        int stop;          // the signal then
         int status;
         const char* err;
-        int64_t silenceMax;  // frames after what was delivered
+        int64_t delivered, silenceMax;  // frames, then at most so many after them
     };
     const Case cases[] = {
-        {"stalled", "stall_after_frames 48000", -1, 1,
-         "nalvo: recording stopped, the capture device failed: src gave no audio for 5 s\n", 0},
-        {"stalled, then stopped", "stall_after_frames 48000", 1.0, 0, "", 0},
-        {"server died", "dead_after_frames 48000", -1, 1,
+        {"stalled", "stall_after_frames 48000", -1, 0, 1,
+         "nalvo: recording stopped, the capture device failed: src gave no audio for 5 s\n", 48000,
+         0},
+        {"stalled, then stopped", "stall_after_frames 48000", 1.0, SIGINT, 0, "", 48000, 0},
+        // Eleven periods, fewer than the writer is woken for: a power cut three seconds into
+        // the silence finds them announced already.
+        {"stalled, then killed", "stall_after_frames 45056", 3.0, SIGKILL, -1, "", 45056, 0},
+        {"server died", "dead_after_frames 48000", -1, 0, 1,
          "nalvo: recording stopped, the capture device failed: src gave no audio after a "
          "restart\n",
-         2400},
+         48000, 2400},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,36 +219,22 @@ TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
                     .atRedraws =
                         [&](pid_t pid) {
                             std::this_thread::sleep_for(std::chrono::duration<double>(c.stopAfter));
-                            kill(pid, SIGINT);
+                            kill(pid, c.stop);
                         },
                     .timeoutSeconds = 15});
         ASSERT_FALSE(r.timedOut);
         EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.termSignal, c.stop == SIGKILL ? SIGKILL : 0);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.find("Done") != std::string::npos, c.status == 0);
         // What was delivered, then silence, if any, up to the end of the file.
         const auto frames = static_cast<int64_t>(ReadWav(dir / "in1.wav").Frames());
-        EXPECT_GE(frames, delivered);
-        EXPECT_LE(frames, delivered + c.silenceMax);
+        EXPECT_GE(frames, c.delivered);
+        EXPECT_LE(frames, c.delivered + c.silenceMax);
         Source src = PatternSource();
-        src.lostFrames = {delivered, frames};
+        src.lostFrames = {c.delivered, frames};
         ExpectRecording(dir / "in1.wav", fmt, true, 0, src, frames, 4096);
     }
-}
-
-TEST(PowerCut, AudioBeforeASilentSourceIsAnnouncedWithinSeconds) {
-    // Eleven periods arrive, fewer than the writer is woken for; then nothing. Killed three
-    // seconds into the silence, the file must already announce them.
-    const Format fmt = kFormats[1];
-    ScratchDir dir;
-    const RunResult r =
-        Record(dir, fmt, "20", kModes[2], "src", "realtime true\n stall_after_frames 45056",
-               {.signalAfterRedraws = 11, .atRedraws = [&](pid_t pid) {
-                    std::this_thread::sleep_for(std::chrono::seconds(3));
-                    kill(pid, SIGKILL);
-                }});
-    EXPECT_EQ(r.termSignal, SIGKILL);
-    ExpectRecording(dir / "in1.wav", fmt, true, 0, PatternSource(), 45056, 4096);
 }
 
 TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
