@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -223,27 +222,6 @@ TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
     EXPECT_EQ(std::string(text), "\rrem = 604800.00 sec");
     FormatRemaining(text, sizeof text, 4294967297, 1);
     EXPECT_EQ(std::string(text), "\rrem = 4294967296.00 sec");
-}
-
-TEST(ClockTest, UpdateClockAndStereoMeterDrawOneLine) {
-    const int32_t hold0[2] = {0, 0}, hold[2] = {16384, 3277};
-    const int32_t period[2] = {32768, 0};  // mean 16384
-    int reset = 1;
-    const int console = memfd_create("console", MFD_CLOEXEC);  // a file of the test's own
-    ConsoleBegin(console);
-    UpdateClock(99000, 0, 48000);
-    StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
-    UpdateClock(0, 0, 48000);
-    StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
-    ConsoleEnd();
-    // What it wrote up to where the descriptor stands: nothing written elsewhere counts.
-    const std::vector<uint8_t> printed =
-        kit::ReadFile("/proc/self/fd/" + std::to_string(console), 0, lseek(console, 0, SEEK_CUR));
-    close(console);
-    EXPECT_EQ(reset, 0);
-    EXPECT_EQ(std::string(printed.begin(), printed.end()),
-              "\rrem = 2.06 sec" + MeterText(21, "-144.0", "-144.0") + "\rrem = 0.00 sec" +
-                  MeterText(15, "-6.0", "-20.0"));
 }
 
 TEST(ConsoleTest, LinesItCannotHoldAreCountedAndWhereTheRecordingGoesOnIsShown) {
