@@ -4,22 +4,363 @@
 // a recording. Killed, PulseAudio's reads fail with -EPIPE and its prepare with -EIO; PipeWire
 // leaves a PCM that prepares fine and fails every read again at once, and without its session
 // manager the links go and no frame ever arrives again, while a blocking read waits.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
 
 namespace {
+
+bool InPath(const std::string& name) {
+    const char* path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = dirs.find(':', start);
+        const std::string dir = dirs.substr(start, end - start);
+        if (access(((dir.empty() ? "." : dir) + "/" + name).c_str(), X_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Starts a program found in PATH, with `env` added to its environment and its output
+// appended to `logPath`. It dies with the test program, so that no server outlives a test
+// killed at its timeout; `alarmSeconds` (kept across exec) ends one that hangs.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& logPath, unsigned alarmSeconds) {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) {
+        return pid;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) {
+        _exit(126);
+    }
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (in < 0 || out < 0) {
+        _exit(126);
+    }
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    alarm(alarmSeconds);
+    Exec(argv, env);
+}
+
+// A private sound server for one test, with a source of a known sine. It listens in `dir`
+// only, takes none of the machine's own sound devices, and every process it started is
+// killed by its PID when the object goes (also with the test program, should that be
+// killed first).
+class SoundServer {
+   public:
+    virtual ~SoundServer() {
+        // The last started first: each depends on those before it.
+        while (!started_.empty()) {
+            Stop(started_.back());
+            started_.pop_back();
+        }
+    }
+    SoundServer(const SoundServer&) = delete;
+    SoundServer& operator=(const SoundServer&) = delete;
+    bool ready() const { return ready_; }
+    std::string log() const {  // what its programs printed
+        const std::vector<uint8_t> text = ReadFile(dir_ + "/server.log");
+        return std::string(text.begin(), text.end());
+    }
+    // Runs nalvo in `dir` as a client: with the tests' devices and the server's source under
+    // its own name, HOME and the XDG directories kept in `dir` like the server's.
+    RunResult Record(std::vector<std::string> args, RunOptions options = {}) const {
+        options.args = std::move(args);
+        options.cwd = dir_;
+        options.alsaConfig = alsaConfig_;
+        options.env = env_;
+        return RunNalvo(options);
+    }
+    void Kill() { Stop(server_); }  // the server itself, SIGKILL, as a crash would
+
+   protected:
+    // `pcm`: ALSA configuration that defines the server's source as a PCM.
+    SoundServer(const ScratchDir& dir, const std::string& pcm, std::vector<std::string> env)
+        : dir_(dir.path()), env_(std::move(env)), alsaConfig_(WithDevices(dir, pcm)) {}
+    pid_t Start(const std::vector<std::string>& argv) {  // with env_, into the log
+        started_.push_back(Spawn(argv, env_, dir_ + "/server.log", 0));
+        return started_.back();
+    }
+    // Runs `probe` (with env_ and `extraEnv`) until it succeeds, for at most `seconds`;
+    // false when it never did or a program started here gave up (its log says why).
+    bool WaitFor(const std::vector<std::string>& probe, double seconds,
+                 const std::vector<std::string>& extraEnv = {}) {
+        std::vector<std::string> env = env_;
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+        while (Running() && std::chrono::steady_clock::now() < deadline) {
+            const pid_t pid = Spawn(probe, env, "/dev/null", 5);
+            int status = 0;
+            if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+                return false;
+            }
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                return true;
+            }
+            usleep(50000);
+        }
+        return false;
+    }
+    bool Running() const {  // every program started here still runs
+        for (pid_t pid : started_) {
+            // WNOWAIT: one that ended is left to Stop(), which knows its PID is not reused yet.
+            siginfo_t info{};
+            if (pid > 0 &&
+                (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                 info.si_pid == pid)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void Stop(pid_t& pid) {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            // Marked in the list too, so that it is neither waited for nor killed again.
+            std::replace(started_.begin(), started_.end(), pid, pid_t{-1});
+            pid = -1;
+        }
+    }
+    std::string dir_;
+    std::vector<std::string> env_;
+    pid_t server_ = -1;
+    bool ready_ = false;
+
+   private:
+    std::string alsaConfig_;
+    std::vector<pid_t> started_;
+};
+
+// PulseAudio with one source: "sine", module-sine-source at `hz` and `rate`, as the PCM "pa".
+class PulseServer : public SoundServer {
+   public:
+    // Why a server cannot run here (a program or ALSA's pulse plugin is not installed), or
+    // empty.
+    static std::string Missing() {
+        if (!InPath("pulseaudio")) {
+            return "pulseaudio is not installed";
+        }
+        if (!InPath("pactl")) {
+            return "pactl (pulseaudio-utils) is not installed";
+        }
+        if (access(NALVO_ALSA_PLUGIN_DIR "/libasound_module_pcm_pulse.so", R_OK) != 0) {
+            return "ALSA's pulse plugin (libasound2-plugins) is not installed";
+        }
+        return "";
+    }
+    PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate)
+        : SoundServer(
+              dir,
+              "pcm.pa { type pulse server \"unix:" + (dir / "native") + "\" device \"sine\" }\n",
+              {"HOME=" + dir.path(), "XDG_CONFIG_HOME=" + dir.path(),
+               "XDG_RUNTIME_DIR=" + dir.path()}) {
+        const std::string socket = dir / "native";
+        // The socket last: once a client gets an answer, the source is there.
+        WriteFile(dir / "pa.conf", "load-module module-sine-source source_name=sine rate=" +
+                                       std::to_string(rate) + " frequency=" + std::to_string(hz) +
+                                       "\nload-module module-native-protocol-unix auth-anonymous=1 "
+                                       "socket=" +
+                                       socket + "\n");
+        // -n: none of the system's own startup script; no real-time threads of its own on a
+        // machine the tests share.
+        server_ = Start({"pulseaudio", "-n", "-F", dir / "pa.conf", "--daemonize=no",
+                         "--exit-idle-time=-1", "--disallow-exit", "--realtime=no",
+                         "--high-priority=no"});
+        ready_ = WaitFor({"pactl", "info"}, 20, {"PULSE_SERVER=unix:" + socket});
+    }
+};
+
+// pipewire-alsa cannot be installed next to pulseaudio (each claims the machine's default
+// device), so scripts/deps.sh may have unpacked its plugin into a directory of its own.
+std::string PipeWirePlugin() {
+    for (const char* dir : {NALVO_ALSA_PLUGIN_DIR, NALVO_PIPEWIRE_ALSA_DIR}) {
+        const std::string lib = std::string(dir) + "/libasound_module_pcm_pipewire.so";
+        if (access(lib.c_str(), R_OK) == 0) {
+            return lib;
+        }
+    }
+    return "";
+}
+
+// PipeWire with WirePlumber, its session manager, on a private D-Bus session bus: the sound
+// server of Debian 12 and Raspberry Pi OS. One source, the PCM "pw" through PipeWire's own
+// ALSA plugin: "test_tone", PipeWire's audiotestsrc, its sine at kHz with input 1 at kLevel[0]
+// of full scale and input 2 at kLevel[1].
+class PipeWireServer : public SoundServer {
+   public:
+    static constexpr double kHz = 440;  // audiotestsrc's own; this version cannot change it
+    static constexpr double kLevel[2] = {0.5, 0.25};
+    static std::string Missing() {
+        for (const char* program :
+             {"pipewire", "wireplumber", "pw-cli", "pw-cat", "dbus-daemon", "dbus-send"}) {
+            if (!InPath(program)) {
+                return std::string(program) + " is not installed";
+            }
+        }
+        if (PipeWirePlugin().empty()) {
+            return "ALSA's PipeWire plugin (pipewire-alsa) is neither installed nor unpacked by "
+                   "scripts/deps.sh";
+        }
+        return "";
+    }
+    explicit PipeWireServer(const ScratchDir& dir)
+        : SoundServer(
+              dir,
+              "pcm_type.pipewire { lib \"" + PipeWirePlugin() + "\" }\npcm.pw { type pipewire }\n",
+              {"HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + (dir / "rt"),
+               "PIPEWIRE_RUNTIME_DIR=" + (dir / "rt"), "XDG_CONFIG_HOME=" + (dir / "cfg"),
+               "XDG_STATE_HOME=" + (dir / "state"),
+               "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir / "rt/bus"),
+               // A sanitizer build: PipeWire's client library keeps its state where LeakSanitizer
+               // does not look once ALSA has unloaded the plugin (valgrind finds it all reachable).
+               std::string("ASAN_OPTIONS=") +
+                   (getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "") + ":detect_leaks=0"}) {
+        for (const char* sub :
+             {"rt", "cfg", "cfg/pipewire", "cfg/pipewire/pipewire.conf.d", "cfg/wireplumber",
+              "cfg/wireplumber/main.lua.d", "cfg/wireplumber/bluetooth.lua.d", "state"}) {
+            mkdir((dir / sub).c_str(), 0700);
+        }
+        // None of the machine's own devices: a sound card taken from the desktop's server, or a
+        // source of its own preferred to the tone.
+        WriteFile(dir / "cfg/wireplumber/main.lua.d/51-nalvo-tests.lua",
+                  "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
+                  "libcamera_monitor.enabled = false\n");
+        WriteFile(dir / "cfg/wireplumber/bluetooth.lua.d/51-nalvo-tests.lua",
+                  "bluez_monitor.enabled = false\n");
+        // The tone as a source of its own, running whether or not anyone listens.
+        WriteFile(dir / "cfg/pipewire/pipewire.conf.d/20-tone.conf",
+                  "context.spa-libs = { audiotestsrc = audiotestsrc/libspa-audiotestsrc }\n"
+                  "context.objects = [ { factory = adapter args = {\n"
+                  "    factory.name = audiotestsrc node.name = \"test_tone\"\n"
+                  "    media.class = \"Audio/Source\" audio.position = [ FL FR ]\n"
+                  "    priority.session = 4000 node.pause-on-idle = false } } ]\n");
+        Start({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (dir / "rt/bus")});
+        ready_ = WaitFor({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                          "/org/freedesktop/DBus", "org.freedesktop.DBus.GetId"},
+                         10);
+        if (ready_) {
+            server_ = Start({"pipewire"});
+            ready_ = WaitFor({"pw-cli", "info", "0"}, 10);
+        }
+        // Without a session manager nothing links a new stream to the source: ready once a
+        // client gets audio.
+        if (ready_) {
+            sessionManager_ = Start({"wireplumber"});
+            ready_ = false;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!ready_ && Running() && std::chrono::steady_clock::now() < deadline) {
+                ready_ = Delivers(2);
+            }
+        }
+        // WirePlumber restores saved volumes as it starts: the levels are set after it.
+        ready_ =
+            ready_ && WaitFor({"pw-cli", "set-param", "test_tone", "Props",
+                               "{ volume: 1.0, channelVolumes: [ " + std::to_string(kLevel[0]) +
+                                   ", " + std::to_string(kLevel[1]) + " ] }"},
+                              10);
+    }
+    void KillSessionManager() { Stop(sessionManager_); }
+    // Whether pw-cat, another client, gets any audio from the source within `seconds`.
+    bool Delivers(double seconds) {
+        const std::string file = dir_ + "/pw-cat.raw";
+        remove(file.c_str());
+        const pid_t cat = Spawn({"sh", "-c", "exec pw-cat --record --target test_tone - >" + file},
+                                env_, dir_ + "/server.log", unsigned(seconds) + 1);
+        bool got = false;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+        while (!got && std::chrono::steady_clock::now() < deadline) {
+            usleep(20000);
+            const std::vector<uint8_t> audio = ReadFile(file);
+            got = std::any_of(audio.begin(), audio.end(), [](uint8_t b) { return b != 0; });
+        }
+        kill(cat, SIGKILL);
+        waitpid(cat, nullptr, 0);
+        return got;
+    }
+
+   private:
+    pid_t sessionManager_ = -1;
+};
+
+// Measurements of input `ch` of a recording from frame `from` on: from its sign changes,
+// and its largest magnitude.
+double Frequency(const Wav& w, int ch, size_t from = 0) {
+    size_t changes = 0;
+    for (size_t n = from + 1; n < w.Frames(); ++n) {
+        changes += (w.Sample(n - 1, ch) < 0) != (w.Sample(n, ch) < 0) ? 1 : 0;
+    }
+    return changes / 2.0 * w.rate / static_cast<double>(w.Frames() - from - 1);
+}
+
+int32_t Peak(const Wav& w, int ch, size_t from = 0) {
+    int32_t peak = 0;
+    for (size_t n = from; n < w.Frames(); ++n) {
+        peak = std::max(peak, std::abs(w.Sample(n, ch)));
+    }
+    return peak;
+}
+
+// The frame at which input `ch`, from `from` on, stops being one unbroken sine of `hz` at
+// `level` (of full scale): each sample within rounding of what the two before it predict
+// (s[n] = 2 cos(w) s[n-1] - s[n-2]), and no two in a row near zero, as silence satisfies the
+// recurrence too. A gap, a stretch lost or repeated, or silence ends the run (the level is
+// Peak's to check).
+size_t SineFrames(const Wav& w, int ch, double hz, double level, size_t from = 0) {
+    const double omega = 2 * std::acos(-1.0) * hz / w.rate;
+    const double k = 2 * std::cos(omega);
+    const double quiet = std::ldexp(level, w.bits - 1) * std::sin(omega) / 2;
+    size_t n = from + 2;
+    for (; n < w.Frames(); ++n) {
+        const double a = w.Sample(n - 2, ch), b = w.Sample(n - 1, ch), c = w.Sample(n, ch);
+        // Rounding, and at 24 bits what a resampler adds: a few steps of the last bit.
+        if (std::abs(c - (k * b - a)) > 8 || std::abs(b) + std::abs(c) < quiet) {
+            break;
+        }
+    }
+    return std::min(n, w.Frames());
+}
+
+// Frames after the last with a sample other than zero.
+size_t SilentTail(const Wav& w) {
+    size_t n = w.Frames();
+    for (; n > 0; --n) {
+        for (int ch = 0; ch < w.channels; ++ch) {
+            if (w.Sample(n - 1, ch) != 0) {
+                return w.Frames() - n;
+            }
+        }
+    }
+    return w.Frames();
+}
 
 using Clock = std::chrono::steady_clock;
 
