@@ -58,10 +58,7 @@ RunResult RunNalvo(const RunOptions& o) {
     if (pid == 0) {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        if (o.errToOut) {
-            dup2(outPipe[1], 2);
-        }
+        dup2(o.errToOut ? outPipe[1] : errPipe[1], 2);
         if (!o.outFile.empty()) {
             const int fd = open(o.outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd < 0 || dup2(fd, 1) != 1) {

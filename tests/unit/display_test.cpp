@@ -185,13 +185,8 @@ TEST(ClockTest, FormatsRemainingSeconds) {
         {0, 0, 44100, "\rrem = 0.00 sec"},
         {2646016, -4096, 44100, "\rrem = 59.91 sec"},
         {4096, 2637824, 44100, "\rrem = 59.91 sec"},
-        // The sum wraps in 32 bits.
-        {INT32_MIN, INT32_MIN + 220500, 44100, "\rrem = 5.00 sec"},
-        {INT32_MAX, 1, 32768, "\rrem = -65536.00 sec"},
         // Single precision: 2^24 + 1 frames become 2^24.
         {16777217, 0, 1, "\rrem = 16777216.00 sec"},
-        // The rate is unsigned.
-        {1500000000, 0, 3000000000u, "\rrem = 0.50 sec"},
     };
     for (const auto& c : cases) {
         char text[kDisplayTextMax];
