@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -128,28 +127,23 @@ TEST(FileNames, GeneratedNamesNeverReplaceAnEarlierRecording) {
     ScratchDir dir;
     // Take the names of the next few seconds, as a run started just before would have.
     const long now = static_cast<long>(time(nullptr)) - NamingEpoch();
-    std::set<std::string> taken;
+    const auto name = [](long t) { return "rec_chan_1_" + std::to_string(t) + ".wav"; };
     for (long t = now; t < now + 4; ++t) {
-        const std::string name = "rec_chan_1_" + std::to_string(t) + ".wav";
-        WriteFile(dir / name, "keep");
-        taken.insert(name);
+        WriteFile(dir / name(t), "keep");
     }
     const RunResult r =
         RunNalvo({.args = {"1644", "0.01", "nalvo_pattern", "s"}, .cwd = dir.path()});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> fresh;
-    for (const auto& name : dir.Files()) {
-        if (taken.count(name)) {
-            EXPECT_EQ(ReadFile(dir / name).size(), 4u) << name;
-        } else {
-            fresh.push_back(name);
-        }
+    for (long t = now; t < now + 4; ++t) {
+        EXPECT_EQ(ReadFile(dir / name(t)).size(), 4u) << name(t);
     }
-    ASSERT_EQ(fresh.size(), 1u);
+    // The new one, named after the ones taken, sorts last.
+    const std::vector<std::string> files = dir.Files();
+    ASSERT_EQ(files.size(), 5u);
     long number = 0;
-    ASSERT_EQ(sscanf(fresh[0].c_str(), "rec_chan_1_%ld.wav", &number), 1) << fresh[0];
+    ASSERT_EQ(sscanf(files.back().c_str(), "rec_chan_1_%ld.wav", &number), 1) << files.back();
     EXPECT_GE(number, now + 4);
-    EXPECT_EQ(ReadWav(dir / fresh[0]).channels, 2);
+    EXPECT_EQ(ReadWav(dir / files.back()).channels, 2);
 }
 
 TEST(FileNames, TwoInputsGetOneGeneratedFileEach) {
