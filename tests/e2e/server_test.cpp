@@ -374,6 +374,13 @@ std::string Report(const RunResult& r) {
     return at == std::string::npos ? r.out.substr(0, 200) + r.err : r.out.substr(at) + r.err;
 }
 
+// A recording of a server's tone, and the inputs each of its files holds.
+struct ToneCase {
+    std::vector<std::string> args;
+    std::vector<std::string> files;
+    std::vector<std::vector<int>> inputs;
+};
+
 // A file of a server's sine, input `inputs[ch]` in channel `ch`: a true header, and from frame
 // `from` on each channel one unbroken sine of `hz` at `levels[input]` of full scale, its peak
 // within `db` of that.
@@ -432,16 +439,11 @@ class Pulse : public ::testing::Test {
 };
 
 TEST_F(Pulse, RecordsTheServersSineAtItsFrequencyAndLevel) {
-    struct Case {
-        std::vector<std::string> args;
-        std::vector<std::string> files;
-        std::vector<std::vector<int>> inputs;  // of each file
-    };
     // The server delivers from the first frame on: no silence or ramp at the start.
-    const Case cases[] = {
+    const ToneCase cases[] = {
         {{"1648", "2", "pa", "s", "k.wav"}, {"k.wav"}, {{0, 1}}},
         {{"2448", "2", "pa", "2", "a.wav", "b.wav"}, {"a.wav", "b.wav"}, {{0}, {1}}}};
-    for (const Case& c : cases) {
+    for (const ToneCase& c : cases) {
         SCOPED_TRACE(c.args[0] + " mode " + c.args[3]);
         const RunResult r = server_->Record(c.args);
         ASSERT_EQ(r.status, 0) << r.err;
@@ -517,17 +519,12 @@ bool NamesTheDevice(std::string text) {
 }
 
 TEST_F(PipeWire, RecordsTheToneAtItsFrequencyAndLevels) {
-    struct Case {
-        std::vector<std::string> args;
-        std::vector<std::string> files;
-        std::vector<std::vector<int>> inputs;  // of each file
-    };
     // 96 kHz is not the server's own rate: its resampler is in the way.
-    const Case cases[] = {
+    const ToneCase cases[] = {
         {{"1648", "3", "pw", "s", "f.wav"}, {"f.wav"}, {{0, 1}}},
         {{"2496", "3", "pw", "2", "a.wav", "b.wav"}, {"a.wav", "b.wav"}, {{0}, {1}}}};
     OnServer([&] {
-        for (const Case& c : cases) {
+        for (const ToneCase& c : cases) {
             SCOPED_TRACE(c.args[0] + " mode " + c.args[3]);
             const RunResult r = server_->Record(c.args, {.timeoutSeconds = 30});
             const Wav first = ReadWav(*dir_ / c.files[0]);
