@@ -265,7 +265,6 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
         const std::vector<uint8_t> b = ReadFile(path);
         return std::string(b.begin(), b.end());
     };
-    const auto user = [](Dir d, const char* name) { chown((d / name).c_str(), 65534, 65534); };
     const auto pattern = [](const char* tail) {
         return Words(std::string("1644 0.1 nalvo_pattern ") + tail);
     };
@@ -284,7 +283,7 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
         {"a file we may write but not read is asked about, then recorded",
          [&](Dir d) {
              WriteFile(d / "wo.wav", "data");
-             user(d, "wo.wav");
+             chown((d / "wo.wav").c_str(), 65534, 65534);
              chmod((d / "wo.wav").c_str(), 0200);
          },
          {.args = pattern("1 wo.wav"), .stdinText = "o", .uid = 65534},

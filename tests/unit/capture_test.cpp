@@ -56,18 +56,6 @@ TEST(CheckPeak, DecodesEveryBoundaryAndWarnsOnTheTopTwoCodes) {
     }
 }
 
-TEST(CheckPeak, ClipsPerCallAndPeaksNeverFall) {
-    // Three clipping samples: clipped in each call that sees them, not after.
-    const std::vector<uint8_t> loud = {0x00, 0x80, 0xFF, 0x7F, 0x00, 0x80};
-    const std::vector<uint8_t> quiet = {0x10, 0x00};
-    int32_t rec[2] = {0, 0}, per[2] = {0, 0};
-    EXPECT_TRUE(CheckPeak(1, 3, 2, rec, loud.data(), per));
-    EXPECT_TRUE(CheckPeak(1, 3, 2, rec, loud.data(), per));
-    EXPECT_FALSE(CheckPeak(1, 1, 2, rec, quiet.data(), per));
-    EXPECT_EQ(rec[1], 32768);
-    EXPECT_EQ(per[1], 32768);
-}
-
 TEST(CheckPeak, VectorLoopAgreesWithSampleBySampleDecoding) {
     // Lengths around vector widths, with the loudest sample at every position in turn.
     for (unsigned sb : {2u, 3u}) {
