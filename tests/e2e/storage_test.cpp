@@ -290,8 +290,7 @@ TEST(FullDisk, WarnedBeforeAndEndedWithAValidFile) {
               0u)
         << r.err;
     const std::string reason = ".wav: No space left on device\n";
-    ASSERT_GE(r.err.size(), reason.size());
-    EXPECT_EQ(r.err.substr(r.err.size() - reason.size()), reason) << r.err;
+    EXPECT_EQ(r.err.rfind(reason), r.err.size() - reason.size()) << r.err;
     for (const Wav& file : w) {
         ASSERT_TRUE(file.valid);
         EXPECT_EQ(file.dataSize, file.data.size());

@@ -93,11 +93,6 @@ static void log_call(const char* what, int fd, long long number, const void* byt
     pthread_mutex_unlock(&lock);
 }
 
-static long long file_size(int fd) {
-    struct stat64 st;
-    return fstat64(fd, &st) == 0 ? (long long)st.st_size : -1;
-}
-
 /* Counts `bytes` about to go to a file and sleeps when they cross the stall point. */
 static void account(int fd, size_t bytes) {
     if (!is_file(fd)) {
@@ -190,7 +185,8 @@ int fdatasync(int fd) {
     }
     const int result = real(fd);
     if (result == 0 && is_file(fd)) {
-        log_call("sync", fd, file_size(fd), NULL, 0);
+        struct stat64 st; /* the size it made durable */
+        log_call("sync", fd, fstat64(fd, &st) == 0 ? (long long)st.st_size : -1, NULL, 0);
     }
     return result;
 }
