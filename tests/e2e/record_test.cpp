@@ -17,35 +17,13 @@ namespace {
 
 const Format& k2496 = FormatOf("2496");
 
-TEST(Recording, EveryModeWidthAndLayoutHoldsTheDeviceSignalExactly) {
-    // Interleaved reads are preferred; devices offering only one layout are read in it.
-    const Source src = PatternSource();
-    for (const char* code : {"1648", "2496", "2444", "1688", "1696", "2488"}) {
-        const Format& fmt = FormatOf(code);
-        for (const Mode& mode : kModes) {
-            for (const char* device : {"nalvo_pattern", "nalvo_inter", "nalvo_noninter"}) {
-                SCOPED_TRACE(std::string(fmt.code) + " mode " + mode.arg + " " + device);
-                ScratchDir dir;
-                const RunResult r = Record(dir, fmt, "0.5", mode, device);
-                ASSERT_EQ(r.status, 0) << r.err;
-                EXPECT_EQ(r.err, "");
-                const int period = 4096;
-                const auto total =
-                    static_cast<int32_t>(std::ceil(fmt.rate * 0.5 / period)) * period;
-                EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, period, total));
-                EXPECT_EQ(dir.Files(), OutputFiles(mode));
-                ExpectRecordings(dir, fmt, mode, src, total, period);
-            }
-        }
-    }
-}
-
-TEST(Recording, HoldWindowsGrantedPeriodsRedirectedConsoleAndTheDefaultDevice) {
-    // Eight seconds span three hold windows. The pattern's period peaks rise and fall
-    // within a window, so a window that restarts at the wrong period shows; the sines
-    // give the report real levels. A period the device grants sets the length (4800 frames
-    // round up to five periods of 1024) and every read. A console redirected to a file keeps
-    // the whole stream, and d stands for the default device.
+TEST(Recording, HoldsTheDeviceSignalExactlyAndPrintsTheWholeConsoleStream) {
+    // Every width and rate from every layout: interleaved reads are preferred, a device that
+    // offers one layout only is read in it. Eight seconds span three hold windows: the
+    // pattern's period peaks rise and fall within a window, so a window that restarts at the
+    // wrong period shows, and the sines give the report real levels. A period the device grants
+    // sets the length (4800 frames round up to five periods of 1024) and every read. A console
+    // redirected to a file keeps the whole stream, and d stands for the default device.
     const Source sines{{nalvo_fake::Sine(16384, 1000), nalvo_fake::Sine(8192, 440)}, {}};
     struct Case {
         const char* device;
@@ -56,23 +34,32 @@ TEST(Recording, HoldWindowsGrantedPeriodsRedirectedConsoleAndTheDefaultDevice) {
         int32_t total;
         bool toFile = false;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"nalvo_sine", "1648", "8", sines, 4096, 385024},
         {"nalvo_pattern", "1648", "8", PatternSource(), 4096, 385024},
         {"nalvo_p1024", "1648", "0.1", PatternSource(), 1024, 5120},
         {"nalvo_pattern", "1648", "0.5", PatternSource(), 4096, 6 * 4096, true},
         {"d", "1644", "0.1", PatternSource(), 4096, 8192},
     };
+    for (const char* code : {"1648", "2496", "2444", "1688", "1696", "2488"}) {
+        for (const char* device : {"nalvo_pattern", "nalvo_inter", "nalvo_noninter"}) {
+            const auto periods = static_cast<int32_t>(std::ceil(FormatOf(code).rate * 0.5 / 4096));
+            cases.push_back({device, code, "0.5", PatternSource(), 4096, periods * 4096});
+        }
+    }
+    const ScratchDir consoles;
     for (const Case& c : cases) {
         for (const Mode& mode : kModes) {
-            SCOPED_TRACE(std::string(c.device) + " " + c.seconds + " s mode " + mode.arg +
-                         (c.toFile ? " into a file" : ""));
+            SCOPED_TRACE(std::string(c.device) + " " + c.code + " " + c.seconds + " s mode " +
+                         mode.arg + (c.toFile ? " into a file" : ""));
             ScratchDir dir;
             const Format& fmt = FormatOf(c.code);
             const RunResult r = Record(dir, fmt, c.seconds, mode, c.device, "",
-                                       {.outFile = c.toFile ? dir / "console.txt" : ""});
+                                       {.outFile = c.toFile ? consoles / "console.txt" : ""});
             ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
             EXPECT_EQ(r.out, ExpectedStream(mode, fmt, c.src, c.period, c.total));
+            EXPECT_EQ(dir.Files(), OutputFiles(mode));
             ExpectRecordings(dir, fmt, mode, c.src, c.total, c.period);
         }
     }
