@@ -257,8 +257,7 @@ TEST(OverwriteGuard, HostileNamesAndFiles) {
     using Dir = const ScratchDir&;
     const auto wav = [](const std::string& path, size_t frames) {
         const Wav w = ReadWav(path);
-        EXPECT_TRUE(w.valid) << path;
-        EXPECT_EQ(w.dataSize, w.data.size()) << path;
+        EXPECT_TRUE(w.Whole()) << path;
         EXPECT_EQ(w.Frames(), frames) << path;
     };
     const auto file = [](const std::string& path) {

@@ -386,8 +386,7 @@ struct ToneCase {
 // within `db` of that.
 void ExpectTone(const Wav& w, const std::vector<int>& inputs, double hz, const double levels[2],
                 size_t from, double db, const RunResult& r) {
-    EXPECT_TRUE(w.valid);
-    EXPECT_EQ(w.dataSize, w.data.size());
+    EXPECT_TRUE(w.Whole());
     for (size_t ch = 0; ch < inputs.size(); ++ch) {
         SCOPED_TRACE("input " + std::to_string(inputs[ch] + 1));
         const double level = levels[inputs[ch]];
@@ -409,8 +408,7 @@ void ExpectEndedWithTheSine(const RunResult& r, const Wav& w, double hz, const d
         EXPECT_EQ(r.err.rfind("nalvo: recording stopped, the capture device failed: ", 0), 0u)
             << r.err;
     }
-    EXPECT_TRUE(w.valid);
-    EXPECT_EQ(w.dataSize, w.data.size());
+    EXPECT_TRUE(w.Whole());
     EXPECT_EQ(w.data.size() % w.blockAlign, 0u);
     for (int ch = 0; ch < 2; ++ch) {
         EXPECT_GE(SineFrames(w, ch, hz, levels[ch]) + tail, w.Frames())

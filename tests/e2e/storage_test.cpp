@@ -260,11 +260,7 @@ TEST(StorageFailure, NamedWhenItHappensAndTheFileStaysValid) {
             ASSERT_TRUE(w.valid);
             EXPECT_LT(w.dataSize, w.data.size());
         }
-        if (c.mode.files == 2) {
-            const Wav second = ReadWav(dir / "in2.wav");
-            EXPECT_TRUE(second.valid);
-            EXPECT_EQ(second.dataSize, second.data.size());
-        }
+        EXPECT_TRUE(c.mode.files == 1 || ReadWav(dir / "in2.wav").Whole());
     }
 }
 
@@ -292,8 +288,7 @@ TEST(FullDisk, WarnedBeforeAndEndedWithAValidFile) {
     const std::string reason = ".wav: No space left on device\n";
     EXPECT_EQ(r.err.rfind(reason), r.err.size() - reason.size()) << r.err;
     for (const Wav& file : w) {
-        ASSERT_TRUE(file.valid);
-        EXPECT_EQ(file.dataSize, file.data.size());
+        ASSERT_TRUE(file.Whole());
         EXPECT_GT(file.dataSize, 0u);
     }
 }
