@@ -122,11 +122,10 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
                      int64_t shift) {
     SCOPED_TRACE(path);
     const Wav w = ReadWav(path);
-    ASSERT_TRUE(w.valid);
+    ASSERT_TRUE(w.Whole());
     EXPECT_EQ(w.rate, fmt.rate);
     EXPECT_EQ(w.bits, fmt.bits);
     EXPECT_EQ(w.channels, stereo ? 2 : 1);
-    EXPECT_EQ(w.dataSize, w.data.size());
     ASSERT_EQ(static_cast<int64_t>(w.Frames()), frames);
     ASSERT_EQ(w.data.size() % w.blockAlign, 0u);
     for (int64_t f = 0; f < frames; ++f) {
