@@ -29,17 +29,9 @@
 
 namespace {
 
+// Whether a program of that name is found in PATH.
 bool InPath(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
-        end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end - start);
-        if (access(((dir.empty() ? "." : dir) + "/" + name).c_str(), X_OK) == 0) {
-            return true;
-        }
-    }
-    return false;
+    return system(("command -v '" + name + "' >/dev/null").c_str()) == 0;
 }
 
 // Starts a program found in PATH, with `env` added to its environment and its output
