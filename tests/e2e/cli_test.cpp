@@ -90,7 +90,7 @@ TEST(Refusals, BeforeAnythingIsRecorded) {
         }
     }
     usage.pop_back();  // the last line's end is the check's
-    // The values the device returned, in the report's columns.
+    // In the report's columns.
     const auto refused = [](const char* rate, const char* channels) {
         return std::string(
                    "Could not set record hardware parameters:\nReturned Driver Parameters:\n") +
@@ -133,8 +133,7 @@ TEST(Refusals, BeforeAnythingIsRecorded) {
         {{"1644", "10", "d", "2", "exists.wav", "sub/../exists.wav"}, same},
         {{"1644", "10", "d", "2", "nodir/a.wav", "nodir/a.wav"}, same},
         {{"1644", "10", "d", "2", "sub/link.wav", "sub/b.wav"}, same},
-        // A name that cannot be created, the first or the second: the first is not left.
-        {{"1644", "10", "d", "2", "exists.wav", "sub/hard.wav"}, same},
+        {{"1644", "10", "d", "2", "exists.wav", "sub/hard.wav"}, same},  // a hard link
         // What exists is asked about; it survives a second name that cannot be opened, and a
         // dangling link (a name that exists) is not written through.
         {{"1648", "0.01", "null", "1", "exists.wav"}, kPrompt("exists.wav"), "", "x\n"},
@@ -146,8 +145,10 @@ TEST(Refusals, BeforeAnythingIsRecorded) {
          kPrompt("sub/link.wav") + "Can't open sub/link.wav for recording",
          "",
          "o"},
+        // A name that cannot be created, the first or the second: the first is not left.
         {{"1644", "1", "d", "1", "nodir/a.wav"}, "Can't open nodir/a.wav for recording"},
         {{"1644", "1", "d", "2", "a.wav", "nodir/b.wav"}, "Can't open nodir/b.wav for recording"},
+        // A device that cannot be opened or set up: its report, the values it returned.
         {{"1644", "1", "no_such_device"},
          "",
          "unable to open pcm record device: No such file or directory\n"},
