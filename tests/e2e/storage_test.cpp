@@ -65,6 +65,7 @@ TEST(SlowStorage, StallsOfTheFilesOrTheConsoleLoseNothingTheQueueCanHold) {
         // The console redirected to a file on the card that holds the recording (nohup),
         // and only that file stalls.
         {k2496, "realtime true", "7", 4096, 165 * 4096, Stall(1000, 3000, 1), "console.txt"},
+        // Longer than the twelve seconds the queue holds.
         {k1648, "realtime true", "16", 4096, 188 * 4096, Stall(200000, 14000), "", true},
     };
     bool allowed = false;
