@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include "harness.h"
 #include "model.h"
@@ -21,37 +21,34 @@ const Format kFormats[] = {FormatOf("1648"), FormatOf("2448")};
 // Both ways of reading the device: interleaved frames and one run per input.
 const char* const kAccess[] = {"access [ \"RW_INTERLEAVED\" ]", "access [ \"RW_NONINTERLEAVED\" ]"};
 
-TEST(Overrun, MarkedCountedAndFilledWithSilenceOnTheTimeline) {
-    Source src = PatternSource();
-    // The very first read, and one in the middle.
-    src.lostPeriods = {0, 3};
-    for (const char* access : kAccess)
-        for (const Format& fmt : kFormats) {
-            for (const Mode& mode : kModes) {
-                SCOPED_TRACE(std::string(access) + " " + fmt.code + " mode " + mode.arg);
-                ScratchDir dir;
-                const RunResult r = Record(dir, fmt, "0.5", mode, "xr",
-                                           std::string("xrun_periods [ 0 3 ]\n") + access);
-                ASSERT_EQ(r.status, 0) << r.err;
-                EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
-                EXPECT_NE(r.out.find("\nRecord Overruns = 2\n"), std::string::npos);
-                ExpectRecordings(dir, fmt, mode, src, 6 * 4096, 4096);
+TEST(Overrun, MarkedAndSilentOnTheTimelineAndClippingWarnedInEveryLayoutAndMode) {
+    // Overruns of the very first read and one in the middle. Input 1 quiet, then at full
+    // scale in period 1, which is warned one period late (the report gives the loudest period,
+    // not the first); input 2 silent but for a full-scale sample in the last period, which is
+    // written but never measured. Each input is measured on its own samples.
+    Source overruns = PatternSource(), clipping{{nalvo_fake::Const(1000), nalvo_fake::Silence()}};
+    overruns.lostPeriods = {0, 3};
+    clipping.ch[0].fullscale = {5000};
+    clipping.ch[1].fullscale = {22000};
+    const std::pair<const char*, const Source&> cases[] = {
+        {"xrun_periods [ 0 3 ]\n", overruns},
+        {"signal0 const\n value0 1000\n fullscale0 [ 5000 ]\n signal1 silence\n"
+         " fullscale1 [ 22000 ]\n",
+         clipping},
+    };
+    for (const auto& [keys, src] : cases)
+        for (const char* access : kAccess)
+            for (const Format& fmt : kFormats) {
+                for (const Mode& mode : kModes) {
+                    SCOPED_TRACE(keys + std::string(access) + " " + fmt.code + " mode " + mode.arg);
+                    ScratchDir dir;
+                    const RunResult r =
+                        Record(dir, fmt, "0.5", mode, "dev", keys + std::string(access));
+                    ASSERT_EQ(r.status, 0) << r.err;
+                    EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
+                    ExpectRecordings(dir, fmt, mode, src, 6 * 4096, 4096);
+                }
             }
-        }
-}
-
-TEST(Overrun, SuspendIsMarkedAndTheDeviceResumes) {
-    ScratchDir dir;
-    const Format fmt = kFormats[0];
-    const RunResult r = Record(dir, fmt, "0.5", kModes[0], "sus", "suspend_periods [ 2 ]");
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Count(r.out, "\nRX\n"), 1u);
-    EXPECT_NE(r.out.find("\nRecord Overruns = 1\n"), std::string::npos);
-    // The suspended period is silence; the device resumes where it stopped, so what
-    // follows is its signal one period late, and the file keeps its length.
-    Source src = PatternSource();
-    src.lostPeriods = {2};
-    ExpectRecording(dir / "in1.wav", fmt, false, 0, src, 6 * 4096, 4096, 3 * 4096, 4096);
 }
 
 TEST(Overrun, WithinAPeriodKeepsWhatWasReadAndSilencesTheRest) {
@@ -75,7 +72,8 @@ TEST(Overrun, WithinAPeriodKeepsWhatWasReadAndSilencesTheRest) {
 TEST(Overrun, SuspendIsSilenceForTheTimeAwayAndNoMore) {
     // The device is away for a while, as a system waking from sleep brings it back, then
     // goes on with the frame where it stopped: the time away is silence, by the clock. A
-    // suspend that ends at once costs next to no time, so next to no silence.
+    // suspend that ends at once costs next to no time, so next to no silence; one of a device
+    // without a clock (the fast one), the rest of the period.
     struct Case {
         const char* keys;
         int64_t minSilence, maxSilence;  // frames
@@ -83,6 +81,7 @@ TEST(Overrun, SuspendIsSilenceForTheTimeAwayAndNoMore) {
     const Case cases[] = {
         {"realtime true\n suspend_periods [ 3 ]\n suspend_ms 500", 24000, 24000 + 4096},
         {"realtime true\n suspend_periods [ 3 ]", 0, 1000},
+        {"suspend_periods [ 3 ]", 4096, 4097},
     };
     const Format fmt = kFormats[1];  // 24-bit: the pattern does not repeat in the recording
     for (const Case& c : cases) {
@@ -91,20 +90,18 @@ TEST(Overrun, SuspendIsSilenceForTheTimeAwayAndNoMore) {
         const RunResult r = Record(dir, fmt, "1.5", kModes[0], "sus", c.keys);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(Count(r.out, "\nRX\n"), 1u);
+        EXPECT_NE(r.out.find("\nRecord Overruns = 1\n"), std::string::npos);
+        // Silence from the period the suspend came in, then the device's frames from there.
         const Wav w = ReadWav(dir / "in1.wav");
-        ASSERT_TRUE(w.valid);
-        ASSERT_EQ(w.Frames(), 18u * 4096);
-        int64_t f = 0;
-        for (; f < 3 * 4096; ++f) {
-            ASSERT_EQ(nalvo_fake::PatternFrame(w.Sample(static_cast<size_t>(f), 0), 0, 24), f);
+        int64_t gap = 0;
+        while (3 * 4096 + gap < int64_t(w.Frames()) && w.Sample(size_t(3 * 4096 + gap), 0) == 0) {
+            ++gap;
         }
-        while (f < 18 * 4096 && w.Sample(static_cast<size_t>(f), 0) == 0) {
-            ++f;
-        }
-        EXPECT_GE(f - 3 * 4096, c.minSilence);
-        EXPECT_LT(f - 3 * 4096, c.maxSilence);
-        ASSERT_LT(f, 18 * 4096);
-        EXPECT_EQ(nalvo_fake::PatternFrame(w.Sample(static_cast<size_t>(f), 0), 0, 24), 3 * 4096);
+        EXPECT_GE(gap, c.minSilence);
+        EXPECT_LT(gap, c.maxSilence);
+        Source src = PatternSource();
+        src.lostFrames = {3 * 4096, 3 * 4096 + gap};
+        ExpectRecording(dir / "in1.wav", fmt, false, 0, src, 18 * 4096, 4096, 3 * 4096 + gap, gap);
     }
 }
 
@@ -129,8 +126,7 @@ TEST(Overrun, LongGapIsSilenceAndLaterAudioStaysWhereItWasCaptured) {
     EXPECT_GE(marks, 1u);
     EXPECT_NE(r.out.find("\nRecord Overruns = " + std::to_string(marks) + "\n"), std::string::npos);
     const Wav w = ReadWav(dir / "in1.wav");
-    ASSERT_TRUE(w.valid);
-    EXPECT_EQ(w.dataSize, w.data.size());
+    ASSERT_TRUE(w.Whole());
     const int64_t total = 47 * 4096;  // 4 s in whole periods
     ASSERT_EQ(static_cast<int64_t>(w.Frames()), total);
     // Each frame is silence or the device's frame of that moment, give or take a period. The
@@ -150,36 +146,6 @@ TEST(Overrun, LongGapIsSilenceAndLaterAudioStaysWhereItWasCaptured) {
         }
     }
     EXPECT_LE(silent, static_cast<int64_t>(frozen * fmt.rate) + 3 * 4096);
-}
-
-TEST(Clipping, WarnedOnePeriodLateAndTheLastPeriodNeverCounts) {
-    // Input 1 is quiet, then reaches full scale in period 1 (the report gives the loudest
-    // period, not the first); input 2 is silent but for a full-scale sample in the last
-    // period, which is written but never measured. Each input is measured on its own samples
-    // in either layout.
-    const std::string keys =
-        "signal0 const\n value0 1000\n fullscale0 [ 5000 ]\n signal1 silence\n"
-        " fullscale1 [ 22000 ]\n";
-    Source src{{nalvo_fake::Const(1000), nalvo_fake::Silence()}, {}};
-    src.ch[0].fullscale = {5000};
-    src.ch[1].fullscale = {22000};
-    for (const char* access : kAccess)
-        for (const Format& fmt : kFormats) {
-            for (const Mode& mode : {kModes[1], kModes[2]}) {
-                SCOPED_TRACE(std::string(access) + " " + fmt.code + " mode " + mode.arg);
-                ScratchDir dir;
-                const RunResult r = Record(dir, fmt, "0.5", mode, "clip", keys + access);
-                ASSERT_EQ(r.status, 0) << r.err;
-                EXPECT_EQ(r.out, ExpectedStream(mode, fmt, src, 4096, 6 * 4096));
-                const size_t warning = r.out.find("\nInput Channel 1 is Peaking!\n");
-                ASSERT_NE(warning, std::string::npos);
-                EXPECT_EQ(Count(r.out.substr(0, warning), "\r"), 2u);
-                EXPECT_EQ(r.out.find("Input Channel 2 is Peaking"), std::string::npos);
-                EXPECT_NE(r.out.find("\tchannel 1: -0.00 dBFS\n\tchannel 2: -inf dBFS\n"),
-                          std::string::npos);
-                ExpectRecording(dir / "in1.wav", fmt, mode.stereo, 0, src, 6 * 4096, 4096);
-            }
-        }
 }
 
 TEST(DeviceLost, CaptureStopsAndFilesHoldWhatWasDelivered) {
@@ -226,23 +192,27 @@ TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
     // restart is accepted and fails again at once. Neither may leave silence standing in for
     // time that did not pass, and a stop must be heard while nothing comes.
     const Format fmt = kFormats[1];
-    const int64_t delivered = 48000;
     struct Case {
         const char* name;
         const char* keys;
         double stopAfter;  // seconds after the last redraw before the stall; < 0: none
+        int stop;          // the signal then
         int status;
         const char* err;
-        int64_t silenceMax;  // frames after what was delivered
+        int64_t delivered, silenceMax;  // frames, then at most so many after them
     };
     const Case cases[] = {
-        {"stalled", "stall_after_frames 48000", -1, 1,
-         "nalvo: recording stopped, the capture device failed: src gave no audio for 5 s\n", 0},
-        {"stalled, then stopped", "stall_after_frames 48000", 1.0, 0, "", 0},
-        {"server died", "dead_after_frames 48000", -1, 1,
+        {"stalled", "stall_after_frames 48000", -1, 0, 1,
+         "nalvo: recording stopped, the capture device failed: src gave no audio for 5 s\n", 48000,
+         0},
+        {"stalled, then stopped", "stall_after_frames 48000", 1.0, SIGINT, 0, "", 48000, 0},
+        // Eleven periods, fewer than the writer is woken for: a power cut three seconds into
+        // the silence finds them announced already.
+        {"stalled, then killed", "stall_after_frames 45056", 3.0, SIGKILL, -1, "", 45056, 0},
+        {"server died", "dead_after_frames 48000", -1, 0, 1,
          "nalvo: recording stopped, the capture device failed: src gave no audio after a "
          "restart\n",
-         2400},
+         48000, 2400},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -253,19 +223,20 @@ TEST(DeviceLost, ASourceThatStopsOrDiesEndsWithWhatItDeliveredAndNoMore) {
                     .atRedraws =
                         [&](pid_t pid) {
                             std::this_thread::sleep_for(std::chrono::duration<double>(c.stopAfter));
-                            kill(pid, SIGINT);
+                            kill(pid, c.stop);
                         },
                     .timeoutSeconds = 15});
         ASSERT_FALSE(r.timedOut);
         EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.termSignal, c.stop == SIGKILL ? SIGKILL : 0);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.find("Done") != std::string::npos, c.status == 0);
         // What was delivered, then silence, if any, up to the end of the file.
         const auto frames = static_cast<int64_t>(ReadWav(dir / "in1.wav").Frames());
-        EXPECT_GE(frames, delivered);
-        EXPECT_LE(frames, delivered + c.silenceMax);
+        EXPECT_GE(frames, c.delivered);
+        EXPECT_LE(frames, c.delivered + c.silenceMax);
         Source src = PatternSource();
-        src.lostFrames = {delivered, frames};
+        src.lostFrames = {c.delivered, frames};
         ExpectRecording(dir / "in1.wav", fmt, true, 0, src, frames, 4096);
     }
 }
@@ -323,48 +294,6 @@ TEST(Reconnect, TheTimeAwayIsSilenceAndEveryLaterFrameSitsAtItsCaptureTime) {
     }
 }
 
-TEST(PowerCut, AudioBeforeASilentSourceIsAnnouncedWithinSeconds) {
-    // Eleven periods arrive, fewer than the writer is woken for; then nothing. Killed three
-    // seconds into the silence, the file must already announce them.
-    const Format fmt = kFormats[1];
-    ScratchDir dir;
-    const RunResult r =
-        Record(dir, fmt, "20", kModes[2], "src", "realtime true\n stall_after_frames 45056",
-               {.signalAfterRedraws = 11, .atRedraws = [&](pid_t pid) {
-                    std::this_thread::sleep_for(std::chrono::seconds(3));
-                    kill(pid, SIGKILL);
-                }});
-    EXPECT_EQ(r.termSignal, SIGKILL);
-    ExpectRecording(dir / "in1.wav", fmt, true, 0, PatternSource(), 45056, 4096);
-}
-
-TEST(FileSizeLimit, WriteErrorEndsWithWholeFramesAndATrueHeader) {
-    const Source src = PatternSource();
-    // 24-bit stereo frames are 6 bytes: a limit 100 bytes past two periods leaves 16 whole
-    // frames and a partial one that must be cut.
-    const Format& fmt = FormatOf("2448");
-    ScratchDir dir;
-    const RunResult r = Record(dir, fmt, "1", kModes[2], "nalvo_pattern", "",
-                               {.fileSizeLimit = 44 + 2 * 4096 * 6 + 100});
-    EXPECT_EQ(r.termSignal, 0);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "nalvo: recording stopped, cannot write in1.wav: File too large\n");
-    EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);
-    EXPECT_EQ(r.out.find("Done"), std::string::npos);
-    ExpectRecording(dir / "in1.wav", fmt, true, 0, src, 2 * 4096 + 16, 4096);
-
-    // Two mono files: the one that failed names itself; both stay valid.
-    ScratchDir dir2;
-    const RunResult r2 = Record(dir2, kFormats[0], "1", kModes[1], "nalvo_pattern", "",
-                                {.fileSizeLimit = 44 + 3 * 4096 * 2 + 1});
-    EXPECT_EQ(r2.status, 1);
-    EXPECT_EQ(r2.err, "nalvo: recording stopped, cannot write in1.wav: File too large\n");
-    ExpectRecording(dir2 / "in1.wav", kFormats[0], false, 0, src, 3 * 4096, 4096);
-    const Wav second = ReadWav(dir2 / "in2.wav");
-    EXPECT_TRUE(second.valid);
-    EXPECT_EQ(second.dataSize, second.data.size());
-}
-
 TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
     const Source src = PatternSource();
     // With no set length, the console counts the time recorded instead.
@@ -388,19 +317,15 @@ TEST(UserStop, SignalEndsAGoodRecordingOfWhatWasCaptured) {
             EXPECT_EQ(r.err, "");
             EXPECT_NE(r.out.find(c.untilStopped ? "\relapsed = 0:00:00\t" : "\rrem = 29.95 sec\t"),
                       std::string::npos);
-            ASSERT_GE(r.out.size(), 5u);
-            EXPECT_EQ(r.out.substr(r.out.size() - 5), "Done\n");
+            EXPECT_EQ(r.out.rfind("Done\n"), r.out.size() - 5);
             EXPECT_NE(r.out.find("\n\nInput Channel Peaks:\n"), std::string::npos);
             const size_t redraws = Count(r.out, "\r");
             EXPECT_GE(redraws, 3u);
-            for (size_t i = 0; i < OutputFiles(mode).size(); ++i) {
-                const Wav w = ReadWav(dir / OutputFiles(mode)[i]);
-                // Stopped within the period in progress, keeping what it had read.
-                EXPECT_GE(w.Frames(), redraws * 4096);
-                EXPECT_LT(w.Frames(), (redraws + 1) * 4096);
-                ExpectRecording(dir / OutputFiles(mode)[i], kFormats[1], mode.stereo,
-                                static_cast<int>(i), src, static_cast<int64_t>(w.Frames()), 4096);
-            }
+            // Stopped within the period in progress, keeping what it had read.
+            const size_t frames = ReadWav(dir / "in1.wav").Frames();
+            EXPECT_GE(frames, redraws * 4096);
+            EXPECT_LT(frames, (redraws + 1) * 4096);
+            ExpectRecordings(dir, kFormats[1], mode, src, static_cast<int64_t>(frames), 4096);
         }
     }
 }

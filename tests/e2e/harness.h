@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <csignal>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,7 +17,6 @@ using namespace kit;  // NOLINT(google-build-using-namespace)
 struct RunOptions {
     std::vector<std::string> args;  // after the program name
     std::string stdinText;          // fed to standard input, then closed
-    bool closeStdin = true;         // false: standard input stays open and empty
     std::string cwd;                // working directory; empty keeps the current one
     long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes for the child; -1 leaves it
     // Send `stopSignal` once standard output has shown this many console redraws ("\r"),
@@ -57,85 +55,15 @@ struct RunResult {
 
 RunResult RunNalvo(const RunOptions& options);
 
+// ALSA_CONFIG_PATH for a run with devices of its own (written into `dir`) after the tests'.
+std::string WithDevices(const ScratchDir& dir, const std::string& definitions);
+
+// Replaces the process with `argv`, found in PATH (an emulator may be named without its
+// directory), with `env` added to its environment.
+[[noreturn]] void Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+
 // True in a cross build, where nalvo runs under an emulator (many times slower).
 bool RunsUnderEmulator();
-
-// A private sound server for one test, with a source of a known sine. It listens in `dir`
-// only, takes none of the machine's own sound devices, and every process it started is
-// killed by its PID when the object goes (also with the test program, should that be
-// killed first).
-class SoundServer {
-   public:
-    virtual ~SoundServer();
-    SoundServer(const SoundServer&) = delete;
-    SoundServer& operator=(const SoundServer&) = delete;
-    bool ready() const { return ready_; }
-    std::string log() const;  // what its programs printed
-    // ALSA_CONFIG_PATH: the tests' devices, and the server's source under its own name.
-    const std::string& alsaConfig() const { return alsaConfig_; }
-    // HOME and the XDG directories of a client, kept in `dir` like the server's.
-    const std::vector<std::string>& env() const { return env_; }
-    void Kill() { Stop(server_); }  // the server itself, SIGKILL, as a crash would
-
-   protected:
-    // `pcm`: ALSA configuration that defines the server's source as a PCM.
-    SoundServer(const ScratchDir& dir, const std::string& pcm, std::vector<std::string> env);
-    pid_t Start(const std::vector<std::string>& argv);  // with env(), into the log
-    // Runs `probe` (with env() and `extraEnv`) until it succeeds, for at most `seconds`;
-    // false when it never did or a program started here gave up (its log says why).
-    bool WaitFor(const std::vector<std::string>& probe, double seconds,
-                 const std::vector<std::string>& extraEnv = {});
-    bool Running() const;  // every program started here still runs
-    void Stop(pid_t& pid);
-    std::string dir_;
-    pid_t server_ = -1;
-    bool ready_ = false;
-
-   private:
-    std::string alsaConfig_;
-    std::vector<std::string> env_;
-    std::vector<pid_t> started_;
-};
-
-// PulseAudio with one source: "sine", module-sine-source at `hz` and `rate`, as the PCM "pa".
-class PulseServer : public SoundServer {
-   public:
-    // Why a server cannot run here (a program or ALSA's pulse plugin is not installed), or
-    // empty.
-    static std::string Missing();
-    PulseServer(const ScratchDir& dir, unsigned hz, unsigned rate);
-};
-
-// PipeWire with WirePlumber, its session manager, on a private D-Bus session bus: the sound
-// server of Debian 12 and Raspberry Pi OS. One source, the PCM "pw" through PipeWire's own
-// ALSA plugin: "test_tone", PipeWire's audiotestsrc, its sine at kHz with input 1 at kLevel[0]
-// of full scale and input 2 at kLevel[1].
-class PipeWireServer : public SoundServer {
-   public:
-    static constexpr double kHz = 440;  // audiotestsrc's own; this version cannot change it
-    static constexpr double kLevel[2] = {0.5, 0.25};
-    static std::string Missing();
-    explicit PipeWireServer(const ScratchDir& dir);
-    void KillSessionManager() { Stop(sessionManager_); }
-    // Whether pw-cat, another client, gets any audio from the source within `seconds`.
-    bool Delivers(double seconds);
-
-   private:
-    pid_t sessionManager_ = -1;
-};
-
-// Measurements of input `ch` of a recording from frame `from` on.
-double Frequency(const Wav& w, int ch, size_t from = 0);  // from its sign changes
-int32_t Peak(const Wav& w, int ch, size_t from = 0);
-// The frame at which input `ch`, from `from` on, stops being one unbroken sine of `hz` at
-// `level` (of full scale): each sample within rounding of what the two before it predict
-// (s[n] = 2 cos(w) s[n-1] - s[n-2]), and no two in a row near zero, as silence satisfies the
-// recurrence too. A gap, a stretch lost or repeated, or silence ends the run (the level is
-// Peak's to check).
-size_t SineFrames(const Wav& w, int ch, double hz, double level, size_t from = 0);
-
-// Frames after the last with a sample other than zero.
-size_t SilentTail(const Wav& w);
 
 // Number of occurrences of `needle` in `hay`.
 size_t Count(const std::string& hay, const std::string& needle);

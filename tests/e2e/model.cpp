@@ -122,11 +122,10 @@ void ExpectRecording(const std::string& path, const Format& fmt, bool stereo, in
                      int64_t shift) {
     SCOPED_TRACE(path);
     const Wav w = ReadWav(path);
-    ASSERT_TRUE(w.valid);
+    ASSERT_TRUE(w.Whole());
     EXPECT_EQ(w.rate, fmt.rate);
     EXPECT_EQ(w.bits, fmt.bits);
     EXPECT_EQ(w.channels, stereo ? 2 : 1);
-    EXPECT_EQ(w.dataSize, w.data.size());
     ASSERT_EQ(static_cast<int64_t>(w.Frames()), frames);
     ASSERT_EQ(w.data.size() % w.blockAlign, 0u);
     for (int64_t f = 0; f < frames; ++f) {
@@ -155,33 +154,20 @@ std::vector<std::string> OutputFiles(const Mode& mode) {
                            : std::vector<std::string>{"in1.wav"};
 }
 
-std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
-                              const Mode& mode) {
-    std::vector<std::string> a = {fmt.code, seconds, device, mode.arg};
-    if (*seconds == '\0') {
-        a.erase(a.begin() + 1);  // no set length
-    }
-    const std::vector<std::string> files = OutputFiles(mode);
-    a.insert(a.end(), files.begin(), files.end());
-    return a;
-}
-
 RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
                  const char* device, const std::string& keys, RunOptions run) {
-    const std::vector<std::string> args = Args(fmt, seconds, device, mode);
+    std::vector<std::string> args = {fmt.code, seconds, device, mode.arg};
+    if (*seconds == '\0') {
+        args.erase(args.begin() + 1);  // no set length
+    }
+    for (const std::string& name : OutputFiles(mode)) {
+        args.push_back(name);
+    }
     run.args.insert(run.args.end(), args.begin(), args.end());  // options given go first
     run.cwd = dir.path();
     if (!keys.empty()) {
-        run.alsaConfig = WithDevices(dir, FakeDevice(device, keys));
+        run.alsaConfig = WithDevices(
+            dir, "pcm." + std::string(device) + " {\n type nalvo_fake\n" + keys + "\n}\n");
     }
     return RunNalvo(run);
-}
-
-std::string WithDevices(const ScratchDir& dir, const std::string& definitions) {
-    WriteFile(dir / "devices.conf", definitions);
-    return std::string(NALVO_ALSA_CONF) + ":" + (dir / "devices.conf");
-}
-
-std::string FakeDevice(const std::string& name, const std::string& keys) {
-    return "pcm." + name + " {\n type nalvo_fake\n" + keys + "\n}\n";
 }

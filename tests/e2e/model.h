@@ -51,19 +51,8 @@ void ExpectRecordings(const ScratchDir& dir, const Format& fmt, const Mode& mode
 // The files of a recording in `mode`: in1.wav, and in2.wav in mode "2".
 std::vector<std::string> OutputFiles(const Mode& mode);
 
-// Arguments for a recording into OutputFiles(mode).
-std::vector<std::string> Args(const Format& fmt, const char* seconds, const char* device,
-                              const Mode& mode);
-
 // Runs a recording of `seconds` in `fmt` and `mode` into OutputFiles(mode) in `dir`, with
 // the other options of `run` (its `args` go before the format): from `device` of the tests' configuration or, given `keys`,
 // from a fake device of that name with these settings.
 RunResult Record(const ScratchDir& dir, const Format& fmt, const char* seconds, const Mode& mode,
                  const char* device, const std::string& keys = "", RunOptions run = {});
-
-// ALSA_CONFIG_PATH for a test that defines devices of its own (written into `dir`) after
-// the tests' configuration.
-std::string WithDevices(const ScratchDir& dir, const std::string& definitions);
-
-// A fake capture device definition with the given settings, one "key value" per line.
-std::string FakeDevice(const std::string& name, const std::string& keys);

@@ -118,14 +118,10 @@ inline int32_t SineSample(uint64_t frame, double peak, double freq, unsigned rat
     return ClampSample(v, bits);
 }
 
-inline bool IsFullScaleFrame(const ChannelSignal& s, uint64_t frame) {
-    return std::find(s.fullscale.begin(), s.fullscale.end(), frame) != s.fullscale.end();
-}
-
 // The sample a channel carries at a device frame.
 inline int32_t SampleAt(const ChannelSignal& s, uint64_t frame, unsigned channel, unsigned rate,
                         unsigned bits) {
-    if (!s.fullscale.empty() && IsFullScaleFrame(s, frame)) {
+    if (std::find(s.fullscale.begin(), s.fullscale.end(), frame) != s.fullscale.end()) {
         return MinSample(bits);
     }
     switch (s.kind) {

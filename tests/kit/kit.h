@@ -50,6 +50,8 @@ struct Wav {
     // Sample `frame` of channel `ch` as a signed value.
     int32_t Sample(size_t frame, int ch) const;
     size_t Frames() const { return blockAlign ? data.size() / blockAlign : 0; }
+    // The header is canonical and announces exactly the bytes after it.
+    bool Whole() const { return valid && dataSize == data.size(); }
 };
 
 Wav ReadWav(const std::string& path);

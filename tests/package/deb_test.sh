@@ -7,13 +7,10 @@
 #   deb_test.sh [-l LINTIAN] CPACK CPACK_CONFIG SOURCE_DIR [EMULATOR...]
 set -eu
 lintian=""
-while getopts l: option; do
-    case $option in
-    l) lintian=$OPTARG ;;
-    *) exit 2 ;;
-    esac
-done
-shift $((OPTIND - 1))
+if [ "$1" = -l ]; then
+    lintian=$2
+    shift 2
+fi
 cpack=$1
 config=$2
 source_dir=$3

@@ -11,13 +11,10 @@
 # ALSA_CONFIG_PATH selects the fake capture device.
 set -eu
 analyze=""
-while getopts s: option; do
-    case $option in
-    s) analyze=$OPTARG ;;
-    *) exit 2 ;;
-    esac
-done
-shift $((OPTIND - 1))
+if [ "$1" = -s ]; then
+    analyze=$2
+    shift 2
+fi
 cmake=$1
 build=$2
 shift 2

@@ -4,7 +4,6 @@
  *   NALVO_STALL_AFTER_BYTES  the stall starts with the write that takes the bytes written to
  *                            regular files past this count (default 0)
  *   NALVO_STALL_MS           how long that one write blocks (default 0: never)
- *   NALVO_STALL_EVERY_BYTES  when set, stall again after each further such count of bytes
  *   NALVO_STALL_FD           when set, only writes to this descriptor count and stall (1: a
  *                            console redirected to a file on the same card as the recording)
  *   NALVO_FAIL_SYNCS         the first this many fdatasync calls on files fail with EIO, as
@@ -40,22 +39,14 @@
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static uint64_t written;
-static uint64_t next_stall;
 static int configured;
-static long stall_ms;
-static uint64_t every;
-static int only_fd = -1;
+static uint64_t stall_after;
+static long long stall_ms;
+static int only_fd;
 
-static void configure(void) {
-    const char* after = getenv("NALVO_STALL_AFTER_BYTES");
-    const char* ms = getenv("NALVO_STALL_MS");
-    const char* ev = getenv("NALVO_STALL_EVERY_BYTES");
-    next_stall = after ? strtoull(after, NULL, 10) : 0;
-    stall_ms = ms ? strtol(ms, NULL, 10) : 0;
-    every = ev ? strtoull(ev, NULL, 10) : 0;
-    const char* fd = getenv("NALVO_STALL_FD");
-    only_fd = fd ? atoi(fd) : -1;
-    configured = 1;
+static long long env_number(const char* name, long long otherwise) {
+    const char* v = getenv(name);
+    return v ? strtoll(v, NULL, 10) : otherwise;
 }
 
 static int is_file(int fd) {
@@ -63,11 +54,15 @@ static int is_file(int fd) {
     return fstat64(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-static ssize_t real_write(int fd, const void* buf, size_t count) {
-    static ssize_t (*real)(int, const void*, size_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+/* The libc function this one stands in for, looked up the first time it is needed. */
+#define REAL(name)                                         \
+    static __typeof__(name)* real;                         \
+    if (!real) {                                           \
+        real = (__typeof__(name)*)dlsym(RTLD_NEXT, #name); \
     }
+
+static ssize_t real_write(int fd, const void* buf, size_t count) {
+    REAL(write);
     return real(fd, buf, count);
 }
 
@@ -98,34 +93,25 @@ static void log_call(const char* what, int fd, long long number, const void* byt
     pthread_mutex_unlock(&lock);
 }
 
-static long long file_size(int fd) {
-    struct stat64 st;
-    return fstat64(fd, &st) == 0 ? (long long)st.st_size : -1;
-}
-
-static int fails_at(long long offset) {
-    const char* at = getenv("NALVO_FAIL_PWRITE_AT");
-    return at && strtoll(at, NULL, 10) == offset;
-}
-
 /* Counts `bytes` about to go to a file and sleeps when they cross the stall point. */
 static void account(int fd, size_t bytes) {
     if (!is_file(fd)) {
         return;
     }
-    long sleep_ms = 0;
+    long long sleep_ms = 0;
     pthread_mutex_lock(&lock);
     if (!configured) {
-        configure();
+        stall_after = (uint64_t)env_number("NALVO_STALL_AFTER_BYTES", 0);
+        stall_ms = env_number("NALVO_STALL_MS", 0);
+        only_fd = (int)env_number("NALVO_STALL_FD", -1);
+        configured = 1;
     }
-    if (only_fd >= 0 && fd != only_fd) {
-        pthread_mutex_unlock(&lock);
-        return;
-    }
-    written += bytes;
-    if (stall_ms > 0 && next_stall != UINT64_MAX && written > next_stall) {
-        sleep_ms = stall_ms;
-        next_stall = every ? next_stall + every : UINT64_MAX;
+    if (only_fd < 0 || fd == only_fd) {
+        written += bytes;
+        if (stall_ms > 0 && written > stall_after) {
+            sleep_ms = stall_ms;
+            stall_after = UINT64_MAX; /* one stall */
+        }
     }
     pthread_mutex_unlock(&lock);
     if (sleep_ms > 0) {
@@ -141,10 +127,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
-    static ssize_t (*real)(int, const struct iovec*, int);
-    if (!real) {
-        real = (ssize_t(*)(int, const struct iovec*, int))dlsym(RTLD_NEXT, "writev");
-    }
+    REAL(writev);
     size_t bytes = 0;
     for (int i = 0; i < iovcnt; ++i) {
         bytes += iov[i].iov_len;
@@ -153,74 +136,63 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt) {
     return real(fd, iov, iovcnt);
 }
 
-ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
-    static ssize_t (*real)(int, const void*, size_t, off_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
-    }
-    if (is_file(fd) && fails_at(offset)) {
-        errno = EIO;
-        return -1;
-    }
-    account(fd, count);
-    const ssize_t n = real(fd, buf, count, offset);
+/* pwrite and pwrite64 after the write: a whole write to a file is logged. */
+static ssize_t logged_pwrite(ssize_t n, int fd, const void* buf, size_t count, long long offset) {
     if (n == (ssize_t)count && is_file(fd)) {
         log_call("pwrite", fd, offset, buf, count);
     }
     return n;
 }
 
-ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
-    static ssize_t (*real)(int, const void*, size_t, off64_t);
-    if (!real) {
-        real = (ssize_t(*)(int, const void*, size_t, off64_t))dlsym(RTLD_NEXT, "pwrite64");
-    }
-    if (is_file(fd) && fails_at(offset)) {
+/* ... and before it: it fails (1) where NALVO_FAIL_PWRITE_AT says, or counts as any write. */
+static int pwrite_fails(int fd, size_t count, long long offset) {
+    if (is_file(fd) && env_number("NALVO_FAIL_PWRITE_AT", -1) == offset) {
         errno = EIO;
-        return -1;
+        return 1;
     }
     account(fd, count);
-    const ssize_t n = real(fd, buf, count, offset);
-    if (n == (ssize_t)count && is_file(fd)) {
-        log_call("pwrite", fd, offset, buf, count);
-    }
-    return n;
+    return 0;
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    REAL(pwrite);
+    return pwrite_fails(fd, count, offset)
+               ? -1
+               : logged_pwrite(real(fd, buf, count, offset), fd, buf, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
+    REAL(pwrite64);
+    return pwrite_fails(fd, count, offset)
+               ? -1
+               : logged_pwrite(real(fd, buf, count, offset), fd, buf, count, offset);
 }
 
 /* stdio writes reach the kernel through libc's internal write, not the exported one. */
 size_t fwrite(const void* ptr, size_t size, size_t n, FILE* stream) {
-    static size_t (*real)(const void*, size_t, size_t, FILE*);
-    if (!real) {
-        real = (size_t(*)(const void*, size_t, size_t, FILE*))dlsym(RTLD_NEXT, "fwrite");
-    }
+    REAL(fwrite);
     account(fileno(stream), size * n);
     return real(ptr, size, n, stream);
 }
 
 int fdatasync(int fd) {
-    static int (*real)(int);
-    static long failed;
-    if (!real) {
-        real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    }
-    const char* n = getenv("NALVO_FAIL_SYNCS");
-    if (is_file(fd) && n &&
-        __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < strtol(n, NULL, 10)) {
+    REAL(fdatasync);
+    static long long failed;
+    if (is_file(fd) &&
+        __atomic_fetch_add(&failed, 1, __ATOMIC_RELAXED) < env_number("NALVO_FAIL_SYNCS", 0)) {
         errno = EIO;
         return -1;
     }
     const int result = real(fd);
     if (result == 0 && is_file(fd)) {
-        log_call("sync", fd, file_size(fd), NULL, 0);
+        struct stat64 st; /* the size it made durable */
+        log_call("sync", fd, fstat64(fd, &st) == 0 ? (long long)st.st_size : -1, NULL, 0);
     }
     return result;
 }
 
 int fclose(FILE* stream) {
-    static int (*real)(FILE*);
-    if (!real) {
-        real = (int (*)(FILE*))dlsym(RTLD_NEXT, "fclose");
-    }
+    REAL(fclose);
     const int fd = fileno(stream);
     const int written = is_file(fd) && (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY;
     const int result = real(stream);
@@ -233,11 +205,7 @@ int fclose(FILE* stream) {
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                    void* arg) {
-    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
-    if (!real) {
-        real = (int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*))dlsym(
-            RTLD_NEXT, "pthread_create");
-    }
+    REAL(pthread_create);
     if (getenv("NALVO_FAIL_THREADS")) {
         return EAGAIN;
     }

@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "console_output.h"
+#include "console.h"
 #include "fixed.h"
 #include "kit.h"
 
@@ -70,8 +70,9 @@ TEST(MeterTest, SequencesFromAFreshReset) {
         {"16-bit rises, falls and holds its readout",
          {},
          {
-             {16384, 0, 0, 0, 21, "-144.0"},    // rise above the reset value
-             {16384, 0, 16384, 0, 15, "-6.0"},  // same level: no rise, falls 6 cells
+             {16384, 0, 0, 0, 21, "-144.0"},  // rise above the reset value
+             // Same level, its float level not below the double one: no rise, falls 6 cells.
+             {16384, 0, 16384, 0, 15, "-6.0"},
              {1000, 0, 16384, 0, 9, "-6.0"},
              {1000, 0, 16384, 0, 3, "-6.0"},
              {1000, 0, 16384, 0, 0, "-6.0"},
@@ -87,19 +88,7 @@ TEST(MeterTest, SequencesFromAFreshReset) {
          {},
          {{8000, 0, 0, 0, 18, "-144.0"},
           {8000, 0, 8000, 0, 18, "-12.2"},
-          {8000, 0, 8000, 0, 18, "-12.2"},
-          {8000, 0, 8000, 0, 18, "-12.2"},
-          {8000, 0, 8000, 0, 18, "-12.2"},
           {8000, 0, 8000, 0, 18, "-12.2"}}},
-        // Its float level is not below the double one: an unchanged peak never rises again.
-        {"a steady 16384 falls away",
-         {},
-         {{16384, 0, 16384, 0, 21, "-6.0"},
-          {16384, 0, 16384, 0, 15, "-6.0"},
-          {16384, 0, 16384, 0, 9, "-6.0"},
-          {16384, 0, 16384, 0, 3, "-6.0"},
-          {16384, 0, 16384, 0, 0, "-6.0"},
-          {16384, 0, 16384, 0, 0, "-6.0"}}},
         // Negative zero is stored exactly, so an equal level is no rise.
         {"steady full scale falls",
          {},
@@ -112,7 +101,6 @@ TEST(MeterTest, SequencesFromAFreshReset) {
         {"bar length rounded to float, 22 cells", wide, {{5447408, 0, 0, 0, 22, "-144.0"}}},
         {"-45.01 dB lights nothing", {}, {{184, 0, 0, 0, 0, "-144.0"}}},
         {"-44.97 dB lights the first cell", {}, {{185, 0, 0, 0, 1, "-144.0"}}},
-        {"silence lights nothing", {}, {{0, 0, 0, 0, 0, "-144.0"}}},
         {"the first call sees silence, then rises",
          {},
          {
@@ -172,51 +160,14 @@ TEST(MeterTest, SequencesFromAFreshReset) {
 }
 
 TEST(MeterTest, ResetOnlyOnExactlyOne) {
-    for (int flag : {0, 2, -1, 100}) {
-        SCOPED_TRACE("meterReset " + std::to_string(flag));
-        int reset = 1;
-        EXPECT_EQ(Meter(16384, 0, 0, 0, reset), MeterText(21, "-144.0"));
-        EXPECT_EQ(Meter(16384, 0, 16384, 0, reset), MeterText(15, "-6.0"));
+    int reset = 1;
+    EXPECT_EQ(Meter(16384, 0, 0, 0, reset), MeterText(21, "-144.0"));
+    // Each further call falls a step; a reset would light 21 cells again.
+    for (const auto& [flag, cells] : {std::pair{0, 15}, {2, 9}, {-1, 3}, {100, 0}}) {
         int other = flag;
-        // A reset would show 21 cells and -144.0 again.
-        EXPECT_EQ(Meter(16384, 0, 0, 0, other), MeterText(9, "-6.0"));
+        EXPECT_EQ(Meter(16384, 0, 16384, 0, other), MeterText(cells, "-6.0")) << flag;
         EXPECT_EQ(other, flag);
     }
-}
-
-TEST(MeterTest, OneInputModeNeverTouchesSecondReadout) {
-    int reset = 1;
-    const MeterArgs both{.mode = 2}, one;
-    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-144.0", "-144.0"));
-    EXPECT_EQ(Meter(0, 0, 16384, 3277, reset, both), MeterText(0, "-6.0", "-20.0"));
-    EXPECT_EQ(Meter(0, 0, 32768, 32768, reset, one), MeterText(0, "-0.0"));
-    EXPECT_EQ(Meter(0, 0, 0, 0, reset, both), MeterText(0, "-0.0", "-20.0"));
-}
-
-TEST(MeterTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
-    const int32_t period[2] = {16384, 0};
-    const int32_t hold[2] = {0, 0};
-    char text[12];
-    std::memset(text, '#', sizeof text);
-    int reset = 1;
-    const int n = FormatMeter(text, 8, period, kRange, reset, kFall, 2, 1, hold);
-    const std::string full = MeterText(21, "-144.0");
-    EXPECT_EQ(static_cast<std::size_t>(n), full.size());
-    EXPECT_EQ(std::string(text), full.substr(0, 7));
-    EXPECT_EQ(text[8], '#');
-}
-
-TEST(MeterTest, StereoMeterPrintsFormattedText) {
-    const int32_t hold0[2] = {0, 0};
-    const int32_t hold[2] = {16384, 3277};
-    const int32_t period[2] = {32768, 0};  // mean 16384
-    int reset = 1;
-    const std::string printed = ConsoleOutput([&] {
-        StereoMeter(period, kRange, reset, kFall, 2, 2, hold0);
-        StereoMeter(period, kRange, reset, kFall, 2, 2, hold);
-    });
-    EXPECT_EQ(reset, 0);
-    EXPECT_EQ(printed, MeterText(21, "-144.0", "-144.0") + MeterText(15, "-6.0", "-20.0"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -233,13 +184,8 @@ TEST(ClockTest, FormatsRemainingSeconds) {
         {0, 0, 44100, "\rrem = 0.00 sec"},
         {2646016, -4096, 44100, "\rrem = 59.91 sec"},
         {4096, 2637824, 44100, "\rrem = 59.91 sec"},
-        // The sum wraps in 32 bits.
-        {INT32_MIN, INT32_MIN + 220500, 44100, "\rrem = 5.00 sec"},
-        {INT32_MAX, 1, 32768, "\rrem = -65536.00 sec"},
         // Single precision: 2^24 + 1 frames become 2^24.
         {16777217, 0, 1, "\rrem = 16777216.00 sec"},
-        // The rate is unsigned.
-        {1500000000, 0, 3000000000u, "\rrem = 0.50 sec"},
     };
     for (const auto& c : cases) {
         char text[kDisplayTextMax];
@@ -249,13 +195,18 @@ TEST(ClockTest, FormatsRemainingSeconds) {
     }
 }
 
-TEST(ClockTest, SmallBufferGetsTerminatedPrefixAndFullLength) {
-    char text[8];
+TEST(Formatters, SmallBuffersGetATerminatedPrefixAndTheFullLength) {
+    char text[12];
     std::memset(text, '#', sizeof text);
-    const int n = FormatClock(text, 5, 220500, 0, 44100);
-    EXPECT_EQ(n, 15);
+    EXPECT_EQ(FormatClock(text, 5, 220500, 0, 44100), 15);
     EXPECT_EQ(std::string(text), "\rrem");
     EXPECT_EQ(text[5], '#');
+    const int32_t period[2] = {16384, 0}, hold[2] = {0, 0};
+    int reset = 1;
+    const int n = FormatMeter(text, 8, period, kRange, reset, kFall, 2, 1, hold);
+    EXPECT_EQ(static_cast<std::size_t>(n), MeterText(21, "-144.0").size());
+    EXPECT_EQ(std::string(text), MeterText(21, "-144.0").substr(0, 7));
+    EXPECT_EQ(text[8], '#');
 }
 
 TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
@@ -271,18 +222,6 @@ TEST(ClockTest, RecordingsPastThirtyTwoBitCountsShowTheirTrueTime) {
     EXPECT_EQ(std::string(text), "\relapsed = 0:00:00");
     FormatElapsed(text, sizeof text, int64_t{96000} * 907262, 96000);
     EXPECT_EQ(std::string(text), "\relapsed = 252:01:02");
-}
-
-TEST(ClockTest, UpdateClockAndMeterDrawOneLine) {
-    const int32_t period[2] = {16384, 0};
-    const int32_t hold[2] = {0, 0};
-    int reset = 1;
-    const std::string printed = ConsoleOutput([&] {
-        UpdateClock(99000, 0, 48000);
-        StereoMeter(period, kRange, reset, kFall, 2, 1, hold);
-        UpdateClock(0, 0, 48000);
-    });
-    EXPECT_EQ(printed, "\rrem = 2.06 sec" + MeterText(21, "-144.0") + "\rrem = 0.00 sec");
 }
 
 TEST(ConsoleTest, LinesItCannotHoldAreCountedAndWhereTheRecordingGoesOnIsShown) {

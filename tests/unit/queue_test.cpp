@@ -12,7 +12,6 @@
 #include <mutex>
 #include <numeric>
 #include <set>
-#include <string>
 #include <thread>
 #include <vector>
 

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <string>
-#include <vector>
 
 #include "kit.h"
 
@@ -60,17 +59,6 @@ TEST(WavHeader, WriteFailureReportsItsErrno) {
     signal(SIGPIPE, SIG_IGN);
     EXPECT_EQ(MAKE_HEADER(fds[1], 44100, 10, 2, 0), EPIPE);
     close(fds[1]);
-}
-
-TEST(Decon, LeastSignificantByteFirst) {
-    char four[4];
-    Decon4(0x8899aabbL, four);
-    EXPECT_EQ(std::vector<uint8_t>(four, four + 4), (std::vector<uint8_t>{0xbb, 0xaa, 0x99, 0x88}));
-    Decon4(-1L, four);  // only the low 32 bits count
-    EXPECT_EQ(std::vector<uint8_t>(four, four + 4), (std::vector<uint8_t>{0xff, 0xff, 0xff, 0xff}));
-    char two[2];
-    Decon2(0x1234, two);
-    EXPECT_EQ(std::vector<uint8_t>(two, two + 2), (std::vector<uint8_t>{0x34, 0x12}));
 }
 
 }  // namespace
