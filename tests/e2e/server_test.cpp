@@ -469,14 +469,14 @@ TEST_F(Pulse, ServerKilledEndsTheRecordingAsADeviceFailure) {
 // With reconnection, a server killed and started again a second later: the recording goes
 // on to its length; the time without a server is silence, and the sine comes back after it.
 TEST_F(Pulse, ServerRestartedTheRecordingGoesOnWithReconnection) {
-    const RunResult r = server_->Record(
-        {"--reconnect", "1648", "8", "pa", "s", "k.wav"},
-        {.signalAfterRedraws = 1, .atRedraws = [&](pid_t) {
-             std::this_thread::sleep_for(std::chrono::seconds(2));
-             server_->Kill();
-             std::this_thread::sleep_for(std::chrono::seconds(1));
-             server_ = std::make_unique<PulseServer>(dir_, kPulseHz, 48000);
-         }});
+    const RunResult r =
+        server_->Record({"--reconnect", "1648", "8", "pa", "s", "k.wav"},
+                        {.signalAfterRedraws = 1, .atRedraws = [&](pid_t) {
+                             std::this_thread::sleep_for(std::chrono::seconds(2));
+                             server_->Kill();
+                             std::this_thread::sleep_for(std::chrono::seconds(1));
+                             server_ = std::make_unique<PulseServer>(dir_, kPulseHz, 48000);
+                         }});
     ASSERT_TRUE(server_->ready()) << server_->log();
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Count(r.out, "\nDevice gone\n"), 1u);
