@@ -81,6 +81,7 @@ cat >"$fake" <<EOF
 echo "\$*" >"$scratch/args"
 printf 'Recording\n\relapsed = 0:00:01\t[##] -6 dB\relapsed = 0:00:02\t[#]\n'
 printf 'Finished a_1.wav\nContinuing in b_1.wav\n\nRX\n\nDevice gone\n\nDevice back\n'
+printf 'ALSA lib pcm.c:8675:(snd_pcm_recover) overrun occurred\n' >&2
 printf 'nalvo: warning: the file system of b_1.wav has 1.0 MB free\n' >&2
 printf 'nalvo: recording stopped, cannot write b_1.wav: No space left on device\n' >&2
 printf '\n\nInput Channel Peaks:\n\tchannel 1: -6.02 dBFS\n'
@@ -100,6 +101,7 @@ cat >"$scratch/expected" <<EOF
 <4>RX
 <4>Device gone
 <6>Device back
+<4>ALSA lib pcm.c:8675:(snd_pcm_recover) overrun occurred
 <4>nalvo: warning: the file system of b_1.wav has 1.0 MB free
 <3>nalvo: recording stopped, cannot write b_1.wav: No space left on device
 <6>Input Channel Peaks:
