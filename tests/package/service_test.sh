@@ -1,13 +1,15 @@
 #!/bin/sh
-# The service for unattended recording as installed, where no systemd can be booted (the
-# real one: systemd_test.sh): systemd-analyze finds nothing wrong in nalvo@.service (with
-# -s); the generator gives an instance its directory and its card's mount; the wrapper reads
-# a configuration as a user writes it, refuses every wrong value with the line (status 78),
-# waits for a card that is not mounted, and becomes nalvo with the options the service
-# records with, its output passed on line by line with the journal's priorities and without
-# the meter. Then the unit's command line records from the fake device until every process
-# gets SIGTERM, as systemd stops it; left out in a cross build (EMULATOR given), as the
-# wrapper runs nalvo directly.
+# The service for unattended recording as installed, where no container boots for the real
+# systemd (systemd_test.sh): systemd-analyze finds nothing wrong in nalvo@.service (with -s);
+# the wrapper reads a configuration as a user writes it and becomes nalvo with the service's
+# options, its output passed on with the journal's priorities; the generator gives the
+# instance its directory and card. The command line the unit starts, run here as systemd
+# would run it for nalvo@field with the example configuration pointed at the fake device,
+# records one file after another, keeps nalvo's meter out of the journal, ends the recording
+# in progress cleanly when every process gets SIGTERM, and refuses each wrong value with its
+# line without recording, and a card that is not mounted. The recordings are left out in a
+# cross build (EMULATOR given): the wrapper runs nalvo directly, which only works on the
+# build machine's architecture.
 #
 #   service_test.sh [-s SYSTEMD_ANALYZE] CMAKE BUILD_DIR [EMULATOR...]
 # ALSA_CONFIG_PATH selects the fake capture device.
@@ -40,8 +42,10 @@ fail() {
 "$cmake" --install "$build" --prefix "$scratch/usr" >"$scratch/install.log" 2>&1 ||
     fail "cmake --install: $(cat "$scratch/install.log")"
 unit="$scratch/usr/lib/systemd/system/nalvo@.service"
+[ -f "$unit" ] || fail "no lib/systemd/system/nalvo@.service installed"
 conf_dir="$scratch/usr/etc/nalvo"
-[ -f "$unit" ] && [ -d "$conf_dir" ] || fail "no unit or configuration directory installed"
+[ -d "$conf_dir" ] || fail "no configuration directory etc/nalvo installed"
+
 if [ -n "$analyze" ]; then
     # A template is verified through an instance of it.
     cp "$unit" "$scratch/nalvo@field.service"
@@ -49,158 +53,169 @@ if [ -n "$analyze" ]; then
         fail "systemd-analyze verify: $(cat "$scratch/verify")"
     [ ! -s "$scratch/verify" ] || fail "systemd-analyze verify: $(cat "$scratch/verify")"
 fi
-wrapper="$scratch/usr/libexec/nalvo/nalvo-service"
-program="$scratch/usr/bin/nalvo"
-conf="$conf_dir/field.conf"
-grep -qx "ExecStart=$wrapper $program \"$conf_dir/%I.conf\"" "$unit" ||
-    fail "unexpected ExecStart: $(grep ExecStart "$unit")"
-grep -qx "RestartPreventExitStatus=78" "$unit" || fail "the unit restarts a wrong configuration"
 
+# The unit's command line for the instance "field": the wrapper, nalvo and the instance's
+# configuration file, as installed.
+command=$(sed -n 's/^ExecStart=//p' "$unit" | sed 's/%I/field/g; s/"//g')
+read -r wrapper program conf rest <<EOF
+$command
+EOF
+if [ "$wrapper" != "$scratch/usr/libexec/nalvo/nalvo-service" ] || [ ! -x "$wrapper" ] ||
+    [ "$program" != "$scratch/usr/bin/nalvo" ] || [ "$conf" != "$conf_dir/field.conf" ] ||
+    [ -n "$rest" ]; then
+    fail "unexpected ExecStart for nalvo@field: $command"
+fi
+example="$scratch/usr/share/doc/nalvo/examples/field.conf"
 recordings="$scratch/recordings"
 mkdir "$recordings" "$scratch/card"
-# Where the card is mounted, for findmnt --fstab: an empty directory until it is.
+# A card in fstab (findmnt --fstab reads this one), not mounted: an empty directory.
 echo "/dev/disk/by-label/CARD $scratch/card vfat nofail 0 0" >"$scratch/fstab"
 export LIBMOUNT_FSTAB="$scratch/fstab"
-# Runs the wrapper with the configuration on standard input; its status must be $1.
-expect() {
-    status=$1
-    cat >"$conf"
-    # Read through a pipe: it ends once the filter, the last to write, has ended too.
-    {
-        timeout 30 "$wrapper" "$fake" "$conf" 2>"$scratch/stderr" && echo 0 >"$scratch/status" ||
-            echo $? >"$scratch/status"
-    } | cat >"$scratch/stdout"
-    [ "$(cat "$scratch/status")" -eq "$status" ] ||
-        fail "status $(cat "$scratch/status"), not $status, for: $(cat "$conf") $(cat "$scratch/stderr")"
+# The example configuration, the device, the duration or the directory replaced.
+configure() {
+    sed -e "s|^DEVICE=.*|DEVICE=$1|" -e "s|^DURATION=.*|DURATION=$2|" \
+        -e "s|^DIRECTORY=.*|DIRECTORY=$3|" "$example" >"$conf"
 }
-# The program the wrapper becomes, standing in for nalvo: it notes its arguments and prints
-# what nalvo prints, redraws and errors among it.
-fake="$scratch/fake-nalvo"
-cat >"$fake" <<EOF
-#!/bin/sh
-echo "\$*" >"$scratch/args"
-printf 'Recording\n\relapsed = 0:00:01\t[##] -6 dB\relapsed = 0:00:02\t[#]\n'
-printf 'Finished a_1.wav\nContinuing in b_1.wav\n\nRX\n\nDevice gone\n\nDevice back\n'
-printf 'ALSA lib pcm.c:8675:(snd_pcm_recover) overrun occurred\n' >&2
-printf 'nalvo: warning: the file system of b_1.wav has 1.0 MB free\n' >&2
-printf 'nalvo: recording stopped, cannot write b_1.wav: No space left on device\n' >&2
-printf '\n\nInput Channel Peaks:\n\tchannel 1: -6.02 dBFS\n'
-exit 1
-EOF
-chmod +x "$fake"
 
-# What a user writes: CRLF line ends, indented lines, blanks around "=", quotes, comments.
-printf '# Field\r\n FORMAT = 1696  # 96 kHz\r\nDURATION=0900\r\n\tDEVICE="hw:CARD=x#1"\r\n%s\r\n%s\r\n' \
-    "CHANNELS=s" "DIRECTORY=$recordings # here" | expect 1
-options="--file-seconds=900 --align --time-names --until-stopped --reconnect"
-[ "$(cat "$scratch/args")" = "$options 1696 hw:CARD=x#1 s" ] || fail "nalvo started as: $(cat "$scratch/args")"
-cat >"$scratch/expected" <<EOF
-<6>Recording
-<5>Finished a_1.wav
-<6>Continuing in b_1.wav
-<4>RX
-<4>Device gone
-<6>Device back
-<4>ALSA lib pcm.c:8675:(snd_pcm_recover) overrun occurred
-<4>nalvo: warning: the file system of b_1.wav has 1.0 MB free
-<3>nalvo: recording stopped, cannot write b_1.wav: No space left on device
-<6>Input Channel Peaks:
-<6>	channel 1: -6.02 dBFS
-EOF
-diff "$scratch/expected" "$scratch/stdout" || fail "nalvo's output as passed on to the journal"
-printf 'FORMAT=1644\nDURATION=1\nDIRECTORY=%s\n' "$recordings" | expect 1
-grep -q ' 1644 default 1$' "$scratch/args" || fail "defaults: $(cat "$scratch/args")"
-
-# Each wrong value stops the service, naming its line and the value; nothing is started.
-rm "$scratch/args"
-while IFS='|' read -r setting message; do
-    printf '%s\nFORMAT=2448\nDURATION=60\nDIRECTORY=%s\n' "$setting" "$recordings" | expect 78
-    grep -qF "$message" "$scratch/stderr" || fail "$setting: $(cat "$scratch/stderr")"
-done <<EOF
-FORMAT=9999|line 1: FORMAT=9999 is not one of
-DURATION=0|line 1: DURATION=0 is no whole number
-DURATION=-5|line 1: DURATION=-5 is no whole number
-DURATION=1.5|line 1: DURATION=1.5 is no whole number
-DURATION=31622401|line 1: DURATION=31622401 is no whole number
-DURATION=99999999999999999999|line 1: DURATION=99999999999999999999 is no whole number
-DEVICE=|line 1: DEVICE=: the device name must have
-DEVICE=$(printf '%064d' 0)|line 1: DEVICE=$(printf '%064d' 0): the device name must have
-CHANNELS=3|line 1: CHANNELS=3 is not 1, 2 or s
-DIRECTORY=srv|line 1: DIRECTORY=srv is not an absolute path
-DEVCE=hw:1|line 1: "DEVCE" is not a setting
-FORMAT=1648|line 2: FORMAT is set a second time
-hw:1|line 1: "hw:1" is no NAME=value setting
-EOF
-printf 'DURATION=1\nDIRECTORY=%s\n' "$recordings" | expect 78
-grep -q 'no FORMAT=' "$scratch/stderr" || fail "without FORMAT=: $(cat "$scratch/stderr")"
-rm "$conf"
-actual=0
-"$wrapper" "$fake" "$conf" 2>/dev/null || actual=$?
-[ "$actual" -eq 78 ] || fail "status $actual without a configuration file"
-# The unit's sandbox was made for another directory: systemd has not read this file yet.
-export NALVO_WRITABLE=/srv/elsewhere
-printf 'FORMAT=1644\nDURATION=1\nDIRECTORY=%s\n' "$recordings" | expect 78
-grep -q 'daemon-reload' "$scratch/stderr" || fail "another directory: $(cat "$scratch/stderr")"
-unset NALVO_WRITABLE
-# A directory that is not there (yet), or a card that is not mounted: tried again later.
-printf 'FORMAT=1644\nDURATION=1\nDIRECTORY=%s\n' "$scratch/missing" | expect 1
-printf 'FORMAT=1644\nDURATION=1\nDIRECTORY=%s\n' "$scratch/card" | expect 1
-grep -q "$scratch/card (/etc/fstab) is not mounted" "$scratch/stderr" ||
-    fail "card: $(cat "$scratch/stderr")"
-[ ! -e "$scratch/args" ] || fail "nalvo started despite the errors: $(cat "$scratch/args")"
-
-# The generator gives the instance its directory, here the card, and the card's mount.
-"$scratch/usr/lib/systemd/system-generators/nalvo-service-generator" "$scratch/generated"
-cat >"$scratch/expected" <<EOF
-[Unit]
-Wants=$(systemd-escape --path --suffix=mount "$scratch/card")
-After=$(systemd-escape --path --suffix=mount "$scratch/card")
-[Service]
-ReadWritePaths="-$scratch/card"
-Environment="NALVO_WRITABLE=$scratch/card"
-EOF
-sed 1d "$scratch/generated/nalvo@field.service.d/directory.conf" | diff "$scratch/expected" - ||
-    fail "the generator's drop-in"
-
-if [ $# -eq 0 ]; then
-    # The unit's command line, from the example configuration pointed at a real-time device,
-    # run in a process group of its own as systemd runs a service in a cgroup: stopped after
-    # the first file boundary (SIGTERM to every process), it ends cleanly, every file true.
-    sed -e "s|^DEVICE=.*|DEVICE=nalvo_live|" -e "s|^DURATION=.*|DURATION=1|" \
-        -e "s|^DIRECTORY=.*|DIRECTORY=$recordings|" \
-        "$scratch/usr/share/doc/nalvo/examples/field.conf" >"$conf"
+# Runs the command in the background in a session and process group of its own, as systemd
+# runs a service in a cgroup of its own. (A background job of this shell leads no group, so
+# setsid makes the group at once instead of starting the command in another process.)
+start() {
     setsid "$wrapper" "$program" "$conf" >"$scratch/stdout" 2>"$scratch/stderr" &
     wrapper_job=$!
+}
+# Waits until the directory holds at least $1 files with audio in them, then sends SIGTERM
+# to every process of the group (what systemctl stop does) and waits for the command.
+stop_after() {
     tries=0
-    until grep -q '^<6>Continuing in' "$scratch/stdout"; do
+    while [ "$(find "$recordings" -name '*.wav' -size +1k | wc -l)" -lt "$1" ]; do
         tries=$((tries + 1))
-        [ "$tries" -lt 600 ] || fail "no file boundary in 60 s: $(cat "$scratch/stdout" "$scratch/stderr")"
+        [ "$tries" -lt 300 ] || fail "fewer than $1 recordings after 30 s: $(cat "$scratch/stderr")"
         sleep 0.1
     done
     kill -s TERM -- "-$wrapper_job"
     status=0
     wait "$wrapper_job" || status=$?
     [ "$status" -eq 0 ] || fail "exit status $status after SIGTERM: $(cat "$scratch/stderr")"
-    # The filter ends with nalvo's output: the group is gone.
-    tries=0
+    # The filter passes on what nalvo printed last, then ends: the group is gone.
     while kill -s 0 -- "-$wrapper_job" 2>/dev/null; do
         tries=$((tries + 1))
-        [ "$tries" -lt 50 ] || fail "processes left 5 s after the stop"
+        [ "$tries" -lt 350 ] || fail "processes left 5 s after the stop"
         sleep 0.1
     done
     wrapper_job=""
-    grep -qx '<6>Done' "$scratch/stdout" || fail "no report: $(cat "$scratch/stdout")"
-    [ "$(grep -c '^<5>Finished 20[0-9]*T[0-9]*Z_[12]\.wav$' "$scratch/stdout")" -ge 4 ] ||
-        fail "Finished lines: $(cat "$scratch/stdout")"
-    ! grep -q 'elapsed' "$scratch/stdout" || fail "the meter line reached the output"
+}
+# Every file is whole: its header announces exactly the data that follows.
+check_files() {
     for file in "$recordings"/*.wav; do
         size=$(wc -c <"$file")
         riff=$(od -An -tu4 -j4 -N4 "$file" | tr -d ' ')
         data=$(od -An -tu4 -j40 -N4 "$file" | tr -d ' ')
-        if [ "$riff" -ne $((size - 8)) ] || [ "$data" -ne $((size - 44)) ] || [ "$data" -eq 0 ]; then
+        if [ "$riff" -ne $((size - 8)) ] || [ "$data" -ne $((size - 44)) ] ||
+            [ "$data" -eq 0 ]; then
             fail "$(basename "$file"): $size bytes, header sizes $riff and $data"
         fi
-        grep -q "^<5>Finished $(basename "$file")$" "$scratch/stdout" || fail "$file not announced"
+        grep -qx "<5>Finished ${file##*/}" "$scratch/stdout" || fail "${file##*/} not named"
     done
+}
+# nalvo's report reaches the journal, its meter line does not.
+check_console() {
+    grep -qx '<6>Done' "$scratch/stdout" || fail "no report in the output: $(cat "$scratch/stdout")"
+    ! grep -q 'elapsed' "$scratch/stdout" || fail "the meter line reached the output"
+    [ "$(tr -d '\r' <"$scratch/stdout" | wc -c)" -eq "$(wc -c <"$scratch/stdout")" ] ||
+        fail "carriage returns in the output"
+}
+
+# Runs the command to its end, under timeout (a wrapper that went on recording would never
+# return): its exit status must be $1, $2 says for what.
+expect_status() {
+    status=0
+    timeout 30 "$wrapper" "${fake:-$program}" "$conf" >/dev/null 2>"$scratch/stderr" || status=$?
+    [ "$status" -eq "$1" ] || fail "exit status $status, not $1, $2"
+}
+
+if [ $# -eq 0 ]; then
+    # Files of a second from a real-time device, stopped after the second boundary: each
+    # ended cleanly and named, and nothing after the stop, the filter gone with nalvo.
+    configure nalvo_live 1 "$recordings"
+    start
+    stop_after 6
+    check_files
+    check_console
+
+    # A device that cannot be opened: a failure, for systemd to try again later.
+    rm -f "$recordings"/*.wav
+    configure nalvo_no_such_device 60 "$recordings"
+    expect_status 1 "for a device that does not exist"
 fi
+
+# A directory that is not there (yet), or on a card that is not mounted: status 1, tried again
+# later.
+configure default 1 "$scratch/not-mounted"
+expect_status 1 "for a missing directory"
+configure default 1 "$scratch/card"
+expect_status 1 "for a card that is not mounted"
+grep -q "$scratch/card (/etc/fstab) is not mounted" "$scratch/stderr" ||
+    fail "the card: $(cat "$scratch/stderr")"
+# The generator gives that instance its directory and makes it wait for the card.
+"$scratch/usr/lib/systemd/system-generators/nalvo-service-generator" "$scratch/generated"
+mount_unit=$(systemd-escape --path --suffix=mount "$scratch/card")
+printf '%s\n' "Wants=$mount_unit" "After=$mount_unit" "ReadWritePaths=\"-$scratch/card\"" \
+    "Environment=\"NALVO_WRITABLE=$scratch/card\"" |
+    grep -vxFf "$scratch/generated/nalvo@field.service.d/directory.conf" &&
+    fail "the generated drop-in"
+# Systemd prepared the sandbox for another directory: it has not read the file since.
+NALVO_WRITABLE=/srv expect_status 78 "for a changed directory"
+
+# What a user writes is read as meant (CRLF, indented lines, blanks around "=", quotes,
+# comments), and nalvo, here a stand-in that notes its arguments and prints as nalvo does,
+# gets the service's options; its output reaches the journal by lines with their priorities,
+# without the meter (read through a pipe, which ends when the filter does).
+fake="$scratch/fake-nalvo"
+cat >"$fake" <<EOF
+#!/bin/sh
+echo "\$*" >"$scratch/args"
+printf 'Recording\n\relapsed = 0:00:01\t[##]\relapsed = 0:00:02\t[#]\nFinished a_1.wav\n\nRX\n'
+printf 'nalvo: warning: 1.0 MB free\nnalvo: recording stopped, cannot write b_1.wav\n' >&2
+EOF
+chmod +x "$fake"
+printf '# Field\r\n FORMAT = 1696  # 96 kHz\r\nDURATION=0900\r\n\t%s\r\n%s\r\n%s\r\n' \
+    'DEVICE="hw:CARD=x#1"' "CHANNELS=s" "DIRECTORY=$recordings # here" >"$conf"
+"$wrapper" "$fake" "$conf" | cat >"$scratch/stdout"
+options="--file-seconds=900 --align --time-names --until-stopped --reconnect"
+[ "$(cat "$scratch/args")" = "$options 1696 hw:CARD=x#1 s" ] ||
+    fail "nalvo started as: $(cat "$scratch/args")"
+printf '%s\n' "<6>Recording" "<5>Finished a_1.wav" "<4>RX" "<4>nalvo: warning: 1.0 MB free" \
+    "<3>nalvo: recording stopped, cannot write b_1.wav" | diff - "$scratch/stdout" ||
+    fail "nalvo's output as the journal gets it"
+rm "$scratch/args"
+
+# A wrong configuration: status 78, which the unit does not restart, and no recording.
+printf 'FORMAT=1648\nDURATION=1\nDIRECTORY=%s\nDEVCE=hw:1,0\n' "$recordings" >"$conf"
+expect_status 78 "for an unknown setting"
+grep -q 'line 4' "$scratch/stderr" || fail "the error does not name the line: $(cat "$scratch/stderr")"
+printf 'DURATION=1\nDIRECTORY=%s\n' "$recordings" >"$conf"
+expect_status 78 "without FORMAT="
+# Each value nalvo would refuse, naming its line and the value.
+while IFS='|' read -r setting message; do
+    printf '%s\nFORMAT=2448\nDURATION=60\nDIRECTORY=%s\n' "$setting" "$recordings" >"$conf"
+    expect_status 78 "for $setting"
+    grep -qF "$message" "$scratch/stderr" || fail "$setting: $(cat "$scratch/stderr")"
+done <<EOF
+FORMAT=9999|line 1: FORMAT=9999 is not one of
+DURATION=0|line 1: DURATION=0 is no whole number
+DURATION=-5|line 1: DURATION=-5 is no whole number
+DURATION=1.5|line 1: DURATION=1.5 is no whole number
+DURATION=99999999999999999999|line 1: DURATION=99999999999999999999 is no whole number
+DEVICE=|line 1: DEVICE=: the device name must have
+CHANNELS=|line 1: CHANNELS= is not 1, 2 or s
+CHANNELS=3|line 1: CHANNELS=3 is not 1, 2 or s
+DIRECTORY=srv|line 1: DIRECTORY=srv is not an absolute path
+FORMAT=1648|line 2: FORMAT is set a second time
+EOF
+rm "$conf"
+expect_status 78 "without a configuration file"
+[ -z "$(ls "$recordings")" ] && [ ! -e "$scratch/args" ] || fail "recorded despite the errors"
+grep -q "^RestartPreventExitStatus=78$" "$unit" || fail "the unit restarts a wrong configuration"
+
 echo "service: unit, generator and wrapper as expected"

@@ -1,28 +1,12 @@
 #!/bin/sh
-# The service under a real systemd: a Debian container of this machine's release, booted
-# with systemd-nspawn, gets the package and the fake capture device, and the service is
-# driven as a user drives it. Stops at start-up, in mid-file, at a file boundary and while
-# the device is away each end it within 5 s with every file true and nothing recorded after;
-# the files of each run, joined in name order, are one capture of the device; a wrong
-# configuration stops it with the line and value, a device that fails at once is tried again
-# without leaving files, a card that is not mounted is waited for; errors reach journalctl -p
-# err; it records again after restart and reboot, sandboxed. The tree is made once with
-# debootstrap and kept in /var/lib/machines; each run boots an overlay of it.
-#
-#   systemd_test.sh CPACK CPACK_CONFIG FAKE_PCM_LIB     exit status 77: cannot boot one here
+# The service under a real systemd: the package and the fake device in a Debian container
+# booted with systemd-nspawn (its tree made once with debootstrap, in /var/lib/machines; each
+# run boots an overlay of it), the service driven as a user drives it.
+#   systemd_test.sh CPACK CPACK_CONFIG FAKE_PCM_LIB      status 77: no container boots here
 set -eu
-cpack=$1
-cpack_config=$2
-plugin=$3
 check="python3 $(cd "$(dirname "$0")" && pwd)/capture_check.py"
-skip() {
-    echo "SKIP: $*"
-    exit 77
-}
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+skip() { echo "SKIP: $*" && exit 77; }
+fail() { echo "FAIL: $*" >&2 && exit 1; }
 [ "$(id -u)" -eq 0 ] || skip "booting a container needs root"
 for tool in debootstrap systemd-nspawn nsenter pgrep flock python3; do
     command -v $tool >/dev/null || skip "no $tool (scripts/deps.sh installs what is missing)"
@@ -36,84 +20,77 @@ exec 9>"$base.lock"
 flock 9
 if [ "$(cat "$base/.nalvo-test" 2>/dev/null)" != "$packages" ]; then
     rm -rf "$base" "$base.new"
-    mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p; s/^deb  *\(http[^ ]*\).*/\1/p' \
-        /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null | head -n 1)
+    mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        head -n 1)
     debootstrap --variant=minbase --include=$packages "$VERSION_CODENAME" "$base.new" \
         "${mirror:-http://deb.debian.org/debian}" >"$base.log" 2>&1 ||
         skip "debootstrap failed (no network?): $(tail -n 2 "$base.log")"
     echo "$packages" >"$base.new/.nalvo-test" && mv "$base.new" "$base"
 fi
-
-# What a run killed on its way left: its container and its overlay (this one holds the lock).
+# What a killed run left (this one holds the lock): its container and its overlay.
 for stale in /var/lib/machines/.nalvo-test-*; do
     for pid in $(pgrep -f -- "-D $stale/root "); do
         kill -s KILL $(pgrep -P "$pid") "$pid" || true
     done
-    umount -l "$stale/root" 2>/dev/null || true
-    rm -rf "$stale"
+    umount -l "$stale/root" 2>/dev/null || true && rm -rf "$stale"
 done
 run=$(mktemp -d /var/lib/machines/.nalvo-test-XXXXXX)
 root=$run/root
 nspawn=""
+cannot_boot=skip
 cleanup() {
-    if [ -n "$nspawn" ]; then
-        kill -s KILL $(pgrep -P "$nspawn") "$nspawn" 2>/dev/null || true
-        wait "$nspawn" 2>/dev/null || true
-    fi
+    [ -z "$nspawn" ] || kill -s KILL $(pgrep -P "$nspawn") "$nspawn" 2>/dev/null || true
     umount "$root" 2>/dev/null || umount -l "$root"
     rm -rf "$run"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
-mkdir "$run/upper" "$run/work" "$root"
+mkdir "$run/upper" "$run/work" "$root" "$run/runs"
 mount -t overlay overlay -o "lowerdir=$base,upperdir=$run/upper,workdir=$run/work" "$root" ||
-    skip "cannot mount an overlay on /var/lib/machines"
+    skip "cannot mount an overlay in /var/lib/machines"
 
-"$cpack" --config "$cpack_config" -G DEB -B "$run/deb" >"$run/cpack.log" 2>&1 ||
-    fail "cpack: $(cat "$run/cpack.log")"
+"$1" --config "$2" -G DEB -B "$run/deb" >"$run/log" 2>&1 || fail "cpack: $(cat "$run/log")"
 cp "$run"/deb/nalvo_*.deb "$root/var/tmp/nalvo.deb"
-mkdir -p "$root/usr/local/lib/nalvo-test" "$root/etc/nalvo" "$root/srv/card"
-cp "$plugin" "$root/usr/local/lib/nalvo-test/"
+mkdir -p "$root/etc/nalvo" "$root/srv/card" "$root/usr/local/lib/nalvo-test"
+cp "$3" "$root/usr/local/lib/nalvo-test/"
 cat >"$root/etc/asound.conf" <<EOF
-pcm_type.nalvo_fake { lib "/usr/local/lib/nalvo-test/${plugin##*/}" }
+pcm_type.nalvo_fake { lib "/usr/local/lib/nalvo-test/${3##*/}" }
 pcm.field { type nalvo_fake realtime true }
 pcm.away { type nalvo_fake realtime true vanish_after_frames 96000 away_ms 2500 vanish_times 2 }
 pcm.broken { type nalvo_fake realtime true fail_after_frames 0 }
 EOF
-# A card in fstab that is not there: its mount fails at boot, a second later.
-echo "/dev/disk/by-label/NALVOCARD /srv/card vfat nofail,x-systemd.device-timeout=1s 0 0" \
-    >>"$root/etc/fstab"
+# A card that is not there: its mount fails at boot.
+echo "LABEL=CARD /srv/card vfat nofail,x-systemd.device-timeout=1s 0 0" >>"$root/etc/fstab"
 configure() {
     printf 'FORMAT=2448\nDURATION=2\nDEVICE=%s\nCHANNELS=2\nDIRECTORY=%s\n' "$2" "$3" \
         >"$root/etc/nalvo/$1.conf"
 }
-# As a Windows editor saves it, with comments after values and indented lines.
-printf '# Recorder\r\n  FORMAT=2448  # 48 kHz\r\nDURATION = 2\r\nDEVICE=field\r\nCHANNELS=2\r\n%s\r\n' \
-    'DIRECTORY=/srv/nalvo/field   # on the card' >"$root/etc/nalvo/field.conf"
-configure away away /home/recordist/away
-configure broken broken /srv/nalvo/broken
+configure away away /home/recordist/away && configure broken broken /srv/nalvo/broken
 configure card field /srv/card
-printf '# Wrong\nDURATION=2\nFORMAT=9999\nDIRECTORY=/srv/nalvo/field\n' >"$root/etc/nalvo/wrong.conf"
+# As a Windows editor saves it, with comments and indented lines.
+printf '# Field\r\n  FORMAT=2448  # 48 kHz\r\nDURATION = 2\r\nDEVICE=field\r\n%s\r\n%s\r\n' \
+    CHANNELS=2 'DIRECTORY=/srv/nalvo/field   # the card' >"$root/etc/nalvo/field.conf"
+printf '# Wrong\nDURATION=2\nFORMAT=9999\nDIRECTORY=/srv/nalvo/field\n' \
+    >"$root/etc/nalvo/wrong.conf"
 
 inside() {
     nsenter -t "$pid1" -m -u -i -n -p -C -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"
 }
-# Retries the command after the number of seconds for up to that many seconds.
+# Tries the command after the number of seconds, every 0.1 s, for that long.
 await() {
-    tries=$(($1 * 10))
-    shift
+    tries=$(($1 * 10)) && shift
     until "$@"; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || fail "timed out waiting for: $*"
+        [ $((tries -= 1)) -gt 0 ] || fail "timed out waiting for: $*"
         sleep 0.1
     done
 }
 booted() {
-    kill -s 0 "$nspawn" 2>/dev/null || $cannot_boot "the container did not boot: $(tail -n 3 "$run/console")"
+    kill -s 0 "$nspawn" 2>/dev/null ||
+        $cannot_boot "the container did not boot: $(tail -n 3 "$run/console")"
     pid1=$(pgrep -P "$nspawn") || return 1
-    case $(inside systemctl is-system-running 2>/dev/null) in running | degraded) ;; *) return 1 ;; esac
+    inside systemctl is-system-running 2>/dev/null | grep -Eqx 'running|degraded'
 }
-# Real-time priority for the service needs a hard limit the container's systemd may raise.
+# Real-time priority needs a hard limit the container's systemd may raise for the service.
 boot() {
     systemd-nspawn -q -b -D "$root" --register=no --keep-unit --console=passive \
         --machine="${run##*-}" --capability=CAP_IPC_LOCK --rlimit=RLIMIT_RTPRIO=20 \
@@ -121,36 +98,24 @@ boot() {
     nspawn=$!
     await 120 booted
 }
-cannot_boot=skip
-show() {
-    inside systemctl show -P "$2" "nalvo@$1"
-}
+has() { test "$(inside systemctl show -P "$2" "nalvo@$1")" "$3" "$4"; }
 journal() {
-    inside journalctl -q -o cat -u "nalvo@$@"
+    unit=nalvo@$1 && shift && inside journalctl -q -o cat -u "$unit" "$@"
 }
-files_in() {
-    [ "$(inside find "$1" -name '*.wav' | wc -l)" -ge "$2" ]
-}
-has() {
-    [ "$(show "$1" "$2")" "$3" "$4" ]
-}
-logged() {
-    journal "$1" | grep -q -- "$2"
-}
+files_in() { [ "$(inside find "$1" -name '*.wav' | wc -l)" -ge "$2" ]; }
 # Sleeps until the UTC clock is $1 ms past a multiple of 2 s, a file boundary.
 at_ms() {
-    now=$(date +%s%N)
-    left=$(((2000000000 + $1 * 1000000 - now % 2000000000) % 2000000000))
+    left=$(((2000000000 + $1 * 1000000 - $(date +%s%N) % 2000000000) % 2000000000))
     sleep "$((left / 1000000000)).$(printf %09d $((left % 1000000000)))"
 }
-# systemd's account of the last stop of nalvo@$1 (a unit that stopped is forgotten, its
-# status with it): the line after "Stopping" says it ended well, not that its main process
-# failed or was killed after the timeout.
+# systemd's account of the last stop (it forgets a stopped unit's status): after "Stopping",
+# the unit ended well, not with a failed main process or a kill after the timeout.
 stopped_well() {
-    inside journalctl -q -o cat -u "nalvo@$1" _PID=1 | sed -n '/^Stopping /h; /^Stopping /!H; ${x; p}' |
-        sed -n 2p | grep -qx "nalvo@$1.service: Deactivated successfully."
+    inside journalctl -q -o cat -u "nalvo@$1" _PID=1 |
+        sed -n '/^Stopping /h; /^Stopping /!H; ${x; p}' | sed -n 2p |
+        grep -qx "nalvo@$1.service: Deactivated successfully."
 }
-# Stops nalvo@$1, which must end within 5 s, cleanly; $2 says when.
+# Stops nalvo@$1 ($2 says when), which must end cleanly within 5 s.
 stop() {
     start=$(date +%s%N)
     inside systemctl stop "nalvo@$1"
@@ -159,59 +124,54 @@ stop() {
     [ "$took" -lt 5000 ] && has "$1" ActiveState = inactive || fail "stop $2 after $took ms"
     await 5 stopped_well "$1"
 }
-# Moves the files a run left in $1 aside and checks them; $2 gaps are expected, each input
-# one capture from the device's first frame. The names are noted to find a file that grew
-# or came later.
-runs=0
+# Moves the files of a run out of $1 and checks each input's: one capture from the device's
+# first frame, $2 gaps. Their sizes are noted, to find a file that grew after the stop.
 check_run() {
+    dir=$run/runs/$(ls "$run/runs" | wc -l)
+    mkdir "$dir"
+    find "$1" -maxdepth 1 -name '*.wav' -exec mv -t "$dir" {} +
+    ls -ln "$dir" >"$dir.list"
     gaps=$2
-    runs=$((runs + 1))
-    mkdir -p "$run/runs/$runs"
-    find "$1" -maxdepth 1 -name '*.wav' -exec mv -t "$run/runs/$runs" {} +
-    ls -ln "$run/runs/$runs" >"$run/runs/$runs.list"
-    for input in 1 2; do
-        set -- "$run/runs/$runs"/*_$input*.wav
+    for input in 0 1; do
+        set -- "$dir"/*_$((input + 1))*.wav
         [ -f "$1" ] || set --
-        result=$($check $((input - 1)) 2 "$@") || fail "run $runs, input $input: $result"
-        [ "${result#*gaps=}" = "$gaps" ] || fail "run $runs, input $input: $result"
-        echo "    input $input: $# files, $result"
+        result=$($check $input 2 "$@") && [ "${result#*gaps=}" = "$gaps" ] || fail "$dir: $result"
+        echo "    $# files, $result"
     done
-}
-security() {
-    inside systemd-analyze security --no-pager "nalvo@$1.service" |
-        sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p'
 }
 
 boot
 cannot_boot=fail
-inside dpkg -i /var/tmp/nalvo.deb >"$run/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$run/dpkg.log")"
+inside dpkg -i /var/tmp/nalvo.deb >"$run/log" 2>&1 || fail "dpkg -i: $(cat "$run/log")"
 [ "$(inside id -nG nalvo)" = "nalvo audio" ] || fail "user nalvo: $(inside id nalvo)"
-inside install -d -o nalvo -g nalvo /srv/nalvo /srv/nalvo/field /srv/nalvo/broken /srv/card \
+inside install -d -o nalvo -g nalvo /srv/nalvo/field /srv/nalvo/broken /srv/card \
     /home/recordist/away
 inside systemctl start nalvo@wrong nalvo@broken nalvo@card
 
-# A wrong configuration: not tried again, and the reason is shown.
-await 5 has wrong ActiveState = failed
-has wrong ExecMainStatus = 78 && has wrong SubState = failed || fail "nalvo@wrong not stopped"
-inside journalctl -q -p err -u nalvo@wrong | grep -q 'line 3: FORMAT=9999 is not' ||
-    fail "journalctl -p err: $(journal wrong)"
+# A wrong configuration: not tried again, line and value at priority err.
+await 5 has wrong SubState = failed
+has wrong ExecMainStatus = 78 && inside journalctl -q -p err -u nalvo@wrong |
+    grep -q 'line 3: FORMAT=9999 is not' || fail "nalvo@wrong: $(journal wrong)"
 
 inside systemctl enable --now nalvo@field 2>/dev/null
-exposure=$(security field)
+exposure=$(inside systemd-analyze security nalvo@field.service |
+    sed -n 's/.*level for .*: \([0-9.]*\) .*/\1/p')
 echo "systemd-analyze security: $exposure"
 awk "BEGIN { exit !($exposure <= 3.0) }" || fail "exposure $exposure"
 await 20 files_in /srv/nalvo/field 6
-pid=$(show field MainPID)
+pid=$(inside systemctl show -P MainPID nalvo@field)
 inside grep -q '^VmLck:[[:space:]]*[1-9]' "/proc/$pid/status" || fail "nalvo locks no memory"
-if [ "$(inside awk '/realtime priority/ { print $5 }' /proc/1/limits)" -ge 20 ]; then
-    inside sh -c "for t in /proc/$pid/task/*; do chrt -p \${t##*/}; done" | grep -q SCHED_FIFO ||
-        fail "no real-time capture thread"
-else
+if [ "$(inside awk '/realtime priority/ { print $5 }' /proc/1/limits)" -lt 20 ]; then
     echo "real-time priority not checked: root here may not raise the container's limit"
+elif ! inside chrt -a -p "$pid" | grep -q SCHED_FIFO; then
+    fail "no real-time capture thread"
 fi
+# Its directory is the only place nalvo may write, not another of its own.
+! inside nsenter -t "$pid" -m setpriv --reuid=nalvo --regid=nalvo --clear-groups \
+    touch /srv/nalvo/broken/x 2>/dev/null || fail "the service may write outside its directory"
 at_ms 1000
 stop field "in mid-file"
-# Each file was named in the journal once finished, at priority notice; no meter line.
+# Each file named once finished, at priority notice; no meter line.
 journal field -p notice..notice | sed -n 's/^Finished //p' | sort >"$run/finished"
 ls "$root/srv/nalvo/field" | diff - "$run/finished" || fail "files and Finished lines differ"
 ! journal field | grep -q 'elapsed' || fail "meter lines in the journal"
@@ -222,14 +182,12 @@ inside systemctl start nalvo@field
 await 20 files_in /srv/nalvo/field 2
 before=$(ls "$root/srv/nalvo/field")
 inside systemctl restart nalvo@field
-mkdir "$run/restarted"
-(cd "$root/srv/nalvo/field" && mv -t "$run/restarted" $before)
+mkdir "$run/restarted" && (cd "$root/srv/nalvo/field" && mv -t "$run/restarted" $before)
 check_run "$run/restarted" 0
 await 20 files_in /srv/nalvo/field 4
 at_ms 0
 stop field "at a file boundary"
 check_run "$root/srv/nalvo/field" 0
-
 for delay in 0 0.05 0.2 0.5; do
     inside systemctl start nalvo@field
     sleep $delay
@@ -237,51 +195,29 @@ for delay in 0 0.05 0.2 0.5; do
     check_run "$root/srv/nalvo/field" 0
 done
 
-# The device drops out for 2.5 s after 2 s, comes back, and drops out again 2 s later: the
-# stop comes while it is away.
+# The device drops out after 2 s for 2.5 s, and again 2 s after its return: stopped then.
+# Its directory is in a home directory, which the sandbox otherwise hides.
+gone_twice() { [ "$(journal away -p warning | grep -c 'Device gone')" -ge 2 ]; }
 inside systemctl start nalvo@away
-gone_twice() {
-    [ "$(journal away -p warning | grep -c 'Device gone')" -ge 2 ]
-}
 await 30 gone_twice
 stop away "while the device is away"
 check_run "$root/home/recordist/away" 1
 
-# Meanwhile the device that fails at once has been tried again, leaving no file, and the
-# card is waited for until it is mounted.
-has broken NRestarts -ge 1 || fail "nalvo@broken not tried again"
-inside journalctl -q -p err -u nalvo@broken | grep -q 'capture device failed' ||
-    fail "journalctl -p err: $(journal broken)"
+# Meanwhile the device that fails at once was tried again, leaving no file, and the card was
+# waited for; once mounted, it is recorded into.
+has broken NRestarts -ge 1 && [ -z "$(ls "$root/srv/nalvo/broken")" ] &&
+    inside journalctl -q -p err -u nalvo@broken | grep -q 'capture device failed' ||
+    fail "nalvo@broken: $(journal broken)"
 inside systemctl stop nalvo@broken
-[ -z "$(ls "$root/srv/nalvo/broken")" ] || fail "files left by a failed device"
 inside journalctl -q -p err -u nalvo@card | grep -q '/srv/card (/etc/fstab) is not mounted' ||
-    fail "card: $(journal card)"
+    fail "nalvo@card: $(journal card)"
 inside mount -t tmpfs -o "uid=$(inside id -u nalvo)" tmpfs /srv/card
 await 30 files_in /srv/card 2
 stop card "on the card"
-mkdir "$run/card"
-inside sh -c 'cp /srv/card/* /var/tmp/ && umount /srv/card'
-mv -t "$run/card" "$root"/var/tmp/*.wav
-check_run "$run/card" 0
+inside umount /srv/card
 [ -z "$(ls "$root/srv/card")" ] || fail "recorded beneath the card's mount point"
 
-# A directory changed without daemon-reload is refused; once reloaded, it is the only place
-# the service may write.
-configure field field /home/recordist/away
-inside systemctl start nalvo@field
-await 5 has field ActiveState = failed
-logged field 'systemctl daemon-reload' || fail "$(journal field)"
-inside systemctl daemon-reload
-inside systemctl start nalvo@field
-await 20 files_in /home/recordist/away 2
-! inside nsenter -t "$(show field MainPID)" -m setpriv --reuid=nalvo --regid=nalvo --clear-groups \
-    touch /srv/nalvo/field/x 2>/dev/null || fail "the service may write outside its directory"
-stop field "in the new directory"
-check_run "$root/home/recordist/away" 0
-configure field field /srv/nalvo/field
-inside systemctl daemon-reload
-
-# Reboot: recording resumes; the shutdown stops it as a stop does.
+# Reboot: the shutdown stops the service as a stop does, and it records again after.
 inside systemctl start nalvo@field
 await 20 files_in /srv/nalvo/field 2
 inside systemctl poweroff || true
@@ -295,4 +231,4 @@ check_run "$root/srv/nalvo/field" 0
 for list in "$run"/runs/*.list; do
     ls -ln "${list%.list}" | cmp -s - "$list" || fail "${list%.list}: recorded after the stop"
 done
-echo "systemd: $runs runs as expected"
+echo "systemd: the service as expected"
