@@ -3,6 +3,7 @@
 # dpkg-shlibdeps would for a native build (which it cannot do for a cross build). libc6
 # gets the newest glibc symbol version the program refers to, so that dpkg refuses the
 # package on a system whose C library is too old instead of the program failing to start.
+# adduser, which the maintainer scripts use, is added to those.
 file(GLOB_RECURSE programs "${CPACK_TEMPORARY_DIRECTORY}/*/bin/nalvo")
 if(NOT programs)
   message(FATAL_ERROR "nalvo is not among the staged files in ${CPACK_TEMPORARY_DIRECTORY}")
@@ -50,5 +51,6 @@ foreach(entry IN LISTS needed)
   endif()
 endforeach()
 list(REMOVE_DUPLICATES depends)
+list(APPEND depends adduser)
 list(JOIN depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 message(STATUS "Depends: ${CPACK_DEBIAN_PACKAGE_DEPENDS}")

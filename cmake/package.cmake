@@ -17,10 +17,12 @@ add_custom_target(nalvo_manpage ALL DEPENDS ${PROJECT_BINARY_DIR}/man/nalvo.1.gz
 install(FILES ${PROJECT_BINARY_DIR}/man/nalvo.1.gz DESTINATION share/man/man1)
 
 # Unattended recording: the templated unit nalvo@.service runs the wrapper nalvo-service,
-# which reads /etc/nalvo/<instance>.conf and records with nalvo; an example configuration
-# goes with the documentation. The unit is written when installing (install-service.cmake).
+# which reads /etc/nalvo/<instance>.conf and records with nalvo; the generator
+# nalvo-service-generator gives each instance its directory; an example configuration goes
+# with the documentation. The unit and the generator are written when installing
+# (install-service.cmake).
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/nalvo-service DESTINATION libexec/nalvo)
-install(CODE "set(NALVO_SERVICE_SOURCE \"${PROJECT_SOURCE_DIR}/packaging/nalvo@.service.in\")
+install(CODE "set(NALVO_SERVICE_SOURCE \"${PROJECT_SOURCE_DIR}/packaging\")
 set(NALVO_SERVICE_STAGING \"${PROJECT_BINARY_DIR}/packaging/install\")")
 install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install-service.cmake)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/field.conf DESTINATION share/doc/nalvo/examples)
@@ -85,8 +87,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
-# Maintainer scripts that only reload systemd's view of the units; nothing is enabled.
+# Maintainer scripts that make the service's user (with adduser), stop its instances on
+# removal and reload systemd's view of the units; nothing is enabled.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst
+                                       ${PROJECT_SOURCE_DIR}/packaging/prerm
                                        ${PROJECT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # CPACK_DEBIAN_PACKAGE_ARCHITECTURE: a cross toolchain file sets the target's; otherwise

@@ -24,9 +24,12 @@ install_missing() {
 BUILD_PACKAGES=(g++ make cmake pkg-config libasound2-dev)
 # pulseaudio, pactl and ALSA's pulse plugin, and PipeWire with its tools, WirePlumber and
 # D-Bus: the recordings through real sound servers (PipeWire's ALSA plugin: see below);
-# lintian and systemd-analyze: the package and its service unit; python3: scripts/mutate.
+# lintian and systemd-analyze: the package and its service unit; debootstrap and
+# systemd-nspawn (systemd-container): the service under a real systemd, in a container;
+# python3: scripts/mutate and the check of the service's recordings.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev valgrind pulseaudio pulseaudio-utils
-    libasound2-plugins pipewire pipewire-bin wireplumber dbus lintian systemd python3)
+    libasound2-plugins pipewire pipewire-bin wireplumber dbus lintian systemd debootstrap
+    systemd-container python3)
 
 # PipeWire's ALSA plugin for the tests. Its package, pipewire-alsa, conflicts with
 # pulseaudio (both take the machine's default device), so it is unpacked, not installed:

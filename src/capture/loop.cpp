@@ -394,12 +394,14 @@ struct Progress {
 };
 
 // Reads the next period into `current`. While nothing comes, what was captured before
-// goes to the writer, measured first, as the writer may rearrange it.
+// goes to the writer, measured first, as the writer may rearrange it. Reconnection is for
+// a device that has recorded: one that fails before its first frame is a start that failed,
+// left to whoever started nalvo to try again, without a file of silence.
 ReadResult ReadNext(CaptureState& c, PeriodQueue& q, Progress& p, uint8_t* current, int& got,
                     int64_t& gap) {
     ReadResult read;
     while ((read = ReadPeriod(c, current, p.framesDone, got, gap)) == ReadResult::Idle ||
-           (read == ReadResult::Failed && c.reconnect)) {
+           (read == ReadResult::Failed && c.reconnect && p.framesDone + got > 0)) {
         if (!p.previousMeasured) {
             MeasurePeriod(c, p.previous);
             p.previousMeasured = true;

@@ -172,11 +172,15 @@ TEST(DeviceLost, CaptureStopsAndFilesHoldWhatWasDelivered) {
 
 TEST(DeviceLost, BeforeItsFirstFrameLeavesNoFile) {
     // A device that opens and fails at once: a service retrying it must not fill the card
-    // with empty files, given names or generated.
-    for (const char* mode : {"2", ""}) {
+    // with empty files, given names or generated, nor with silence while reconnecting.
+    for (const char* mode : {"2", "", "reconnect"}) {
         ScratchDir dir;
         std::vector<std::string> args = {"1648", "1", "gone", "2", "a.wav", "b.wav"};
-        args.resize(*mode ? 6 : 3);
+        args.resize(*mode == '2' ? 6 : 3);
+        if (*mode == 'r') {
+            args.insert(args.begin(), {"--reconnect", "--time-names", "--until-stopped"});
+            args.erase(args.begin() + 4);  // no duration
+        }
         const RunResult r = RunNalvo(
             {.args = args,
              .cwd = dir.path(),

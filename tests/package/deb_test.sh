@@ -30,14 +30,15 @@ fi
 deb=$(find "$scratch/out" -maxdepth 1 -name 'nalvo_*.deb')
 [ -n "$deb" ] && [ "$(echo "$deb" | wc -l)" -eq 1 ] || fail "expected one nalvo_*.deb, got: $deb"
 
-# Only the program, its manual page, the service (its unit, its wrapper, the empty
-# configuration directory and an example), the changelog, the copyright file and lintian's
-# overrides. Nothing in /etc/systemd: the package enables no instance of the service.
+# Only the program, its manual page, the service (its unit, its generator, its wrapper, the
+# empty configuration directory and an example), the changelog, the copyright file and
+# lintian's overrides. Nothing in /etc/systemd: the package enables no instance of the service.
 dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort >"$scratch/files"
 dpkg-deb --fsys-tarfile "$deb" | tar -t ./etc/nalvo/ >/dev/null 2>&1 ||
     fail "no directory /etc/nalvo in the package"
 sort >"$scratch/expected" <<EOF
 ./usr/bin/nalvo
+./usr/lib/systemd/system-generators/nalvo-service-generator
 ./usr/lib/systemd/system/nalvo@.service
 ./usr/libexec/nalvo/nalvo-service
 ./usr/share/doc/nalvo/changelog.Debian.gz
