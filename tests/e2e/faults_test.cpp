@@ -177,10 +177,10 @@ TEST(DeviceLost, BeforeItsFirstFrameLeavesNoFile) {
         ScratchDir dir;
         std::vector<std::string> args = {"1648", "1", "gone", "2", "a.wav", "b.wav"};
         args.resize(*mode ? 6 : 3);
-        const RunResult r =
-            RunNalvo({.args = args,
-                      .cwd = dir.path(),
-                      .alsaConfig = WithDevices(dir, FakeDevice("gone", "fail_after_frames 0"))});
+        const RunResult r = RunNalvo(
+            {.args = args,
+             .cwd = dir.path(),
+             .alsaConfig = WithDevices(dir, "pcm.gone { type nalvo_fake fail_after_frames 0 }\n")});
         EXPECT_EQ(r.status, 1) << mode;
         EXPECT_EQ(dir.Files(), std::vector<std::string>{"devices.conf"}) << mode;
     }
@@ -262,7 +262,8 @@ TEST(Reconnect, TheTimeAwayIsSilenceAndEveryLaterFrameSitsAtItsCaptureTime) {
                             if (then == Stop) {
                                 kill(pid, SIGINT);
                             } else {
-                                WriteFile(dir / "devices.conf", FakeDevice("usb", "rates 44100"));
+                                WriteFile(dir / "devices.conf",
+                                          "pcm.usb { type nalvo_fake rates 44100 }\n");
                             }
                         },
                     .timeoutSeconds = 15});
