@@ -717,13 +717,6 @@ int GetReal(snd_config_t* n, const char* key, double* out) {
     return -EINVAL;
 }
 
-int GetLong(snd_config_t* n, const char* key, long* out) {
-    double v = 0;
-    const int err = GetReal(n, key, &v);
-    *out = static_cast<long>(v);
-    return err;
-}
-
 int GetBool(snd_config_t* n, const char* key, bool* out) {
     const int v = snd_config_get_bool(n);
     if (v < 0) {
@@ -880,7 +873,7 @@ const struct {
     {"signal", Parse<&ChannelSignal::kind, GetSignalKind>},
     {"peak", Parse<&ChannelSignal::peak, GetReal>},
     {"freq", Parse<&ChannelSignal::freq, GetReal>},
-    {"value", Parse<&ChannelSignal::value, GetLong>},
+    {"value", Parse<&ChannelSignal::value, GetReal>},
     {"fullscale", ParseList<&ChannelSignal::fullscale, GetU64>},
 };
 

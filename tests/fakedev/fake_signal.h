@@ -29,7 +29,7 @@ struct ChannelSignal {
     SignalKind kind = SignalKind::kPattern;
     double peak = 16384.0;            // sine: peak magnitude
     double freq = 1000.0;             // sine: frequency in Hz
-    long value = 0;                   // const: the value
+    double value = 0.0;               // const: the value
     std::vector<uint64_t> fullscale;  // frames whose sample is forced to the most negative value
 };
 
@@ -48,7 +48,7 @@ inline ChannelSignal Silence() {
     s.kind = SignalKind::kSilence;
     return s;
 }
-inline ChannelSignal Const(long value) {
+inline ChannelSignal Const(double value) {
     ChannelSignal s;
     s.kind = SignalKind::kConst;
     s.value = value;
@@ -130,7 +130,7 @@ inline int32_t SampleAt(const ChannelSignal& s, uint64_t frame, unsigned channel
         case SignalKind::kSine:
             return SineSample(frame, s.peak, s.freq, rate, bits);
         case SignalKind::kConst:
-            return ClampSample(static_cast<double>(s.value) * UnitScale(bits), bits);
+            return ClampSample(s.value * UnitScale(bits), bits);
         case SignalKind::kSilence:
             break;
     }
