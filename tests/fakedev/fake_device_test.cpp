@@ -40,20 +40,9 @@ pcm.t_custom {
     signal0 const value0 1000 fullscale0 [ 5 70000 ]
     signal1 silence fullscale1 [ 0 ]
 }
-pcm.t_ring { type nalvo_fake formats "S16_LE" channels 2 buffer_frames_max 4096 }
-pcm.t_xrun {
-    type nalvo_fake formats "S16_LE" channels 2 period_frames 1024
-    xrun_periods [ 3 7 ] xrun_frames [ 9500 ]
-}
-pcm.t_gone { type nalvo_fake fail_after_frames 4500 }
 pcm.t_gone_rt { type nalvo_fake realtime true fail_after_frames 2500 }
 pcm.t_stall { type nalvo_fake stall_after_frames 4500 }
-pcm.t_dead { type nalvo_fake dead_after_frames 4500 }
 pcm.t_dead_rt { type nalvo_fake realtime true dead_after_frames 2500 }
-pcm.t_suspend {
-    type nalvo_fake formats "S16_LE" channels 2 period_frames 1024
-    suspend_periods [ 2 ] suspend_ms 300
-}
 pcm.t_rt_pattern { type nalvo_fake realtime true }
 pcm.t_rt_xrun { type nalvo_fake realtime true xrun_periods [ 1 ] }
 pcm.t_bad_period { type nalvo_fake period_frames 1024 }
@@ -61,7 +50,7 @@ pcm.t_bad_key { type nalvo_fake signal0 sine peak0 100 frequency0 50 }
 pcm.t_bad_signal { type nalvo_fake signal1 noise }
 pcm.t_bad_format { type nalvo_fake formats [ "FLOAT_LE" ] }
 pcm.t_bad_vanish { type nalvo_fake vanish_after_frames 100 }
-pcm.t_vanish { type nalvo_fake realtime true vanish_after_frames 9600 away_ms 600 vanish_times 2 }
+pcm.t_vanish { type nalvo_fake realtime true vanish_after_frames 9600 away_ms 600 }
 )";
 
 class FakeDeviceEnvironment : public ::testing::Environment {
@@ -333,11 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"PatternS24NonInterleaved", "nalvo_pattern", {kN, kS24, 2, 96000}, kPatterns, 7000},
         // Whole-buffer reads move the hardware pointer by exactly one buffer between calls.
         {"PatternWholeBufferReads", "nalvo_pattern", {kI, kS16}, kPatterns, 32768},
-        {"DefaultIsThePattern", "default", {kI, kS24, 2, 44100}, kPatterns, 5000},
-        {"SineS16NonInterleaved", "nalvo_sine", {kN, kS16}, kSines, 4096},
         {"SineS24Interleaved", "nalvo_sine", {kI, kS24, 2, 88200}, kSines, 3000},
         {"RealTimeSines", "nalvo_live", {kI, kS16}, kLiveSines, 4800, 9600},
-        {"MonoPattern", "nalvo_mono", {kN, kS16, 1}, {Pattern()}, 6000},
         {"ConstSilenceFullScaleS16", "t_custom", {kI, kS16}, kCustom, 9000},
         {"ConstSilenceFullScaleS24", "t_custom", {kN, kS24}, kCustom, 9000}}),
     ::testing::PrintToStringParamName());
@@ -384,21 +370,13 @@ INSTANTIATE_TEST_SUITE_P(
         {"PatternPeriodAsAsked", "nalvo_pattern", kRing128, 4096, 131072},
         {"P1024PeriodIs1024", "nalvo_p1024", kRing128, 1024, 131072},
         {"P1024NoS24", "nalvo_p1024", {kI, kS24}, 0, 0},
-        {"SmallRing", "t_ring", {}, 1024, 4096},
-        {"S16OnlyRefusesS24", "nalvo_16only", {kI, kS24}, 0, 0},
         {"S16OnlyTakesS16", "nalvo_16only", {kI, kS16}, 1024, 32768},
-        {"PatternRefusesS32", "nalvo_pattern", {kI, SND_PCM_FORMAT_S32_LE}, 0, 0},
-        {"44kRefuses48k", "nalvo_44k", {kI, kS16, 2, 48000}, 0, 0},
         {"44kTakes44k", "nalvo_44k", {kI, kS16, 2, 44100}, 1024, 32768},
         {"PatternRefusesRateBetweenItsRates", "nalvo_pattern", {kI, kS16, 2, 50000}, 0, 0},
-        {"MonoRefusesTwoChannels", "nalvo_mono", {kI, kS16, 2}, 0, 0},
         {"PatternRefusesOneChannel", "nalvo_pattern", {kI, kS16, 1}, 0, 0},
         {"InterRefusesNonInterleaved", "nalvo_inter", {kN}, 0, 0},
-        {"InterTakesInterleaved", "nalvo_inter", {kI}, 1024, 32768},
         {"NonInterRefusesInterleaved", "nalvo_noninter", {kI}, 0, 0},
-        {"NonInterTakesNonInterleaved", "nalvo_noninter", {kN}, 1024, 32768},
         {"NoMmap", "nalvo_pattern", {SND_PCM_ACCESS_MMAP_INTERLEAVED}, 0, 0},
-        {"BadCommit", "nalvo_badcommit", {}, 0, 0},
         {"PeriodWithTwoFormats", "t_bad_period", {}, 0, 0, false},
         {"UnknownKey", "t_bad_key", {}, 0, 0, false},
         {"UnknownSignal", "t_bad_signal", {}, 0, 0, false},
@@ -406,96 +384,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"VanishNeedsRealTime", "t_bad_vanish", {}, 0, 0, false}}),
     ::testing::PrintToStringParamName());
 
-// kGone: the device is unplugged and a prepare fails. kDead: the sound server behind it is gone; a
-// prepare and a start succeed, but every read fails again at once.
-enum Recovery { kPrepare, kResume, kGone, kDead };
-
-struct Event {
-    uint64_t at;  // device frame at which the read fails
-    long error;   // what the read returns
-    Recovery recovery;
-    uint64_t next;    // device frame of the first frame after the recovery
-    int away_ms = 0;  // how long the device is gone: the recovery waits for it
-};
-
-struct FaultCase {
-    const char* name;
-    const char* device;
-    snd_pcm_access_t access;
-    std::vector<Event> events;
-    uint64_t until;  // frames of device time to read through
-    snd_pcm_format_t format = kS16;
-};
-
-using Fault = ::testing::TestWithParam<FaultCase>;
-
-// Reads pattern frames in 1000-frame calls (not aligned to the 1024-frame periods) and checks
-// that every error comes at its frame, that the frames before it arrive intact, that a client
-// waiting instead of reading hears of it too, and that the stream goes on at the right device
-// frame after the recovery.
-TEST_P(Fault, ErrorsComeAtTheirFramesAndTheStreamResumesInDeviceTime) {
-    const FaultCase& c = GetParam();
-    Stream st(c.device);
-    ASSERT_TRUE(st.Ready({c.access, c.format}));
-    snd_pcm_t* h = st.get();
-    size_t event = 0;
-    auto since = Clock::now();  // before the device can have gone away
-    while (st.frame < c.until) {
-        const long n = st.Read(1000);
-        if (n > 0) {
-            continue;
-        }
-        ASSERT_LT(event, c.events.size()) << "unexpected " << n << " at frame " << st.frame;
-        const Event& e = c.events[event++];
-        EXPECT_EQ(n, e.error) << snd_strerror(static_cast<int>(n));
-        EXPECT_EQ(st.frame, e.at);
-        EXPECT_EQ(snd_pcm_wait(h, 5000), e.error);
-        if (e.recovery == kGone) {
-            EXPECT_LT(st.Read(1000), 0) << "the device came back";
-            EXPECT_LT(snd_pcm_prepare(h), 0);
-            break;
-        }
-        if (e.recovery == kDead) {
-            for (const bool start : {false, true}) {
-                EXPECT_EQ(snd_pcm_prepare(h), 0);
-                // Prepared, the device has nothing to wait for but the error.
-                EXPECT_EQ(start ? snd_pcm_start(h) : snd_pcm_wait(h, 5000), start ? 0 : -EPIPE);
-                EXPECT_EQ(st.Read(1000), -EPIPE) << "started: " << start;
-            }
-            break;
-        }
-        ASSERT_EQ(e.recovery == kPrepare ? snd_pcm_prepare(h) : snd_pcm_resume(h), 0);
-        // Prepared, nothing to wait for before the start; resumed, the frames are there.
-        EXPECT_EQ(snd_pcm_wait(h, 10), e.recovery == kPrepare ? 0 : 1);
-        EXPECT_GE(Clock::now() - since, milliseconds(e.away_ms)) << "back before it was awake";
-        st.frame = e.next;
-        since = Clock::now();
-    }
-    EXPECT_EQ(event, c.events.size()) << "not every fault happened";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Devices, Fault,
-    ::testing::ValuesIn(std::vector<FaultCase>{
-        // Whole periods, then within one: the rest of its period is lost.
-        {"Xrun",
-         "t_xrun",
-         kI,
-         {{3072, -EPIPE, kPrepare, 4096},
-          {7168, -EPIPE, kPrepare, 8192},
-          {9500, -EPIPE, kPrepare, 10240}},
-         20000},
-        {"Unplugged", "t_gone", kN, {{4500, -ENODEV, kGone, 0}}, 20000},
-        {"UnpluggedRealTime", "t_gone_rt", kI, {{2500, -ENODEV, kGone, 0}}, 20000},
-        {"Vanished", "nalvo_vanish", kI, {{48000, -ENODEV, kGone, 0}}, 60000},
-        {"DeadServer", "t_dead", kN, {{4500, -EPIPE, kDead, 0}}, 20000, kS24},
-        {"DeadServerRealTime", "nalvo_deadserver", kI, {{48000, -EPIPE, kDead, 0}}, 60000},
-        {"Suspend", "t_suspend", kI, {{2048, -ESTRPIPE, kResume, 2048, 300}}, 8000},
-        {"SuspendThenPrepare", "t_suspend", kN, {{2048, -ESTRPIPE, kPrepare, 2048, 300}}, 8000}}),
-    ::testing::PrintToStringParamName());
-
 // A USB interface that drops off the bus and enumerates again under its name (t_vanish: 9600
-// frames after the first start and after each return, away 600 ms, twice). Reads fail with
+// frames after the first start, away 600 ms, once). Reads fail with
 // -ENODEV at the frame, so does a prepare, and the name does not open while it is away. Back, it
 // opens as before and captures in device time, which ran on with the clock from the very first
 // start: the first frame is that of the restart, (restart - first start) x rate. Both starts are
@@ -512,33 +402,29 @@ TEST(Vanish, OpensFailWhileAwayThenItCapturesInDeviceTime) {
     const auto first_before = Clock::now();
     ASSERT_EQ(snd_pcm_start(st->get()), 0);
     const auto first_after = Clock::now();
-    uint64_t vanishes_at = after;
-    for (int round = 0; round < 2; ++round) {
-        long n = 0;
-        while ((n = st->Read(1000)) > 0) {
-        }
-        EXPECT_EQ(n, -ENODEV) << snd_strerror(static_cast<int>(n));
-        EXPECT_EQ(st->frame, vanishes_at);
-        EXPECT_EQ(snd_pcm_prepare(st->get()), -ENODEV);
-        st.reset();
-        EXPECT_EQ(Stream("t_vanish").open_error(), -ENODEV) << "opened while away";
-        // Away counts from the moment it vanished, before the read that found it gone.
-        std::this_thread::sleep_for(milliseconds(away / 48));
-        st = std::make_unique<Stream>("t_vanish");
-        ASSERT_TRUE(st->Ready(setup)) << "not back";
-        const auto restart_before = Clock::now();
-        ASSERT_EQ(snd_pcm_start(st->get()), 0);
-        const auto restart_after = Clock::now();
-        ASSERT_GT(ReadOnce(st->get(), setup, setup.period, &st->got), 0);
-        const int64_t resumed = nalvo_fake::PatternFrame(st->got[0][0], 0, 24);
-        EXPECT_GE(resumed, frames(restart_before - first_after) - 1);
-        EXPECT_LE(resumed, frames(restart_after - first_before) + 1);
-        ExpectSignals(st->got, static_cast<uint64_t>(resumed), st->signals, setup);
-        st->frame = static_cast<uint64_t>(resumed) + st->got[0].size();
-        vanishes_at += away + after;  // back at vanishes_at + away
+    long n = 0;
+    while ((n = st->Read(1000)) > 0) {
     }
+    EXPECT_EQ(n, -ENODEV) << snd_strerror(static_cast<int>(n));
+    EXPECT_EQ(st->frame, after);
+    EXPECT_EQ(snd_pcm_prepare(st->get()), -ENODEV);
+    st.reset();
+    EXPECT_EQ(Stream("t_vanish").open_error(), -ENODEV) << "opened while away";
+    // Away counts from the moment it vanished, before the read that found it gone.
+    std::this_thread::sleep_for(milliseconds(away / 48));
+    st = std::make_unique<Stream>("t_vanish");
+    ASSERT_TRUE(st->Ready(setup)) << "not back";
+    const auto restart_before = Clock::now();
+    ASSERT_EQ(snd_pcm_start(st->get()), 0);
+    const auto restart_after = Clock::now();
+    ASSERT_GT(ReadOnce(st->get(), setup, setup.period, &st->got), 0);
+    const int64_t resumed = nalvo_fake::PatternFrame(st->got[0][0], 0, 24);
+    EXPECT_GE(resumed, frames(restart_before - first_after) - 1);
+    EXPECT_LE(resumed, frames(restart_after - first_before) + 1);
+    ExpectSignals(st->got, static_cast<uint64_t>(resumed), st->signals, setup);
+    st->frame = static_cast<uint64_t>(resumed) + st->got[0].size();
     for (const uint64_t end = st->frame + 2 * after; st->frame < end;) {
-        ASSERT_GT(st->Read(1000), 0) << "vanished a third time at frame " << st->frame;
+        ASSERT_GT(st->Read(1000), 0) << "vanished again at frame " << st->frame;
     }
 }
 

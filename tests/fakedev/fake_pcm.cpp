@@ -63,8 +63,7 @@ struct Settings {
     std::vector<unsigned> rates{44100, 48000, 88200, 96000};
     std::vector<unsigned> channels{2};
     std::vector<unsigned> access{SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED};
-    unsigned period_frames = 0;      // 0: any period size
-    unsigned buffer_frames_max = 0;  // 0: no limit beyond the generic one
+    unsigned period_frames = 0;  // 0: any period size
     bool fail_hw_params = false;
     bool realtime = false;
     std::vector<ChannelSignal> signals;  // by channel; channels past the end carry the pattern
@@ -75,9 +74,8 @@ struct Settings {
     uint64_t fail_after_frames = kNever;
     uint64_t dead_after_frames = kNever;
     uint64_t stall_after_frames = kNever;
-    uint64_t vanish_after_frames = kNever;  // also the frames from each return to the next vanish
-    unsigned away_ms = 0;                   // how long the name cannot be opened once it vanished
-    unsigned vanish_times = 1;
+    uint64_t vanish_after_frames = kNever;
+    unsigned away_ms = 0;  // how long the name cannot be opened once it vanished
 };
 
 // A fault injected at a frame: an overrun at the start of a period or at any frame, or a suspend
@@ -117,7 +115,6 @@ struct Fake {
 
     Presence* presence = nullptr;    // a device that vanishes: its state in this process
     uint64_t vanish_frame = kNever;  // device frame at which it vanishes, from the last start on
-    unsigned vanish_index = 0;       // which vanish that is (Presence::vanished at the start)
 
     snd_pcm_uframes_t boundary = 0;
     snd_pcm_uframes_t avail_min = 1;
@@ -284,8 +281,7 @@ struct Presence {
     bool started = false;
     uint64_t first_ns = 0;       // clock at the first start: device frame 0
     unsigned rate = 0;           // the rate of that start
-    unsigned vanished = 0;       // how often it has vanished so far
-    uint64_t count_from_ns = 0;  // the next vanish comes vanish_after_frames frames after this
+    bool vanished = false;       // it vanishes once
     uint64_t away_until_ns = 0;  // opens fail before this
 };
 
@@ -306,28 +302,23 @@ uint64_t DeviceFrameAt(const Presence& p, uint64_t now, unsigned rate) {
     return now > p.first_ns ? FramesNear(now - p.first_ns, rate) : 0;
 }
 
-// Device frame at which it vanishes next: vanish_after_frames after the first start, then as
-// many after each return; kNever once it has vanished vanish_times times.
-uint64_t NextVanish(const Presence& p, const Settings& s, unsigned rate) {
-    if (!p.started || p.vanished >= s.vanish_times) {
-        return kNever;
-    }
-    const uint64_t from = DeviceFrameAt(p, p.count_from_ns, rate);
-    return s.vanish_after_frames < kNever - from ? from + s.vanish_after_frames : kNever;
+// Device frame at which it vanishes: vanish_after_frames after the first start; kNever once
+// it has vanished.
+uint64_t NextVanish(const Presence& p, const Settings& s) {
+    return p.started && !p.vanished ? s.vanish_after_frames : kNever;
 }
 
 // It vanishes at device frame `frame` and is back away_ms later.
 void Vanish(Presence* p, const Settings& s, uint64_t frame, unsigned rate) {
-    ++p->vanished;
+    p->vanished = true;
     p->away_until_ns = p->first_ns + NsOf(frame, rate) + uint64_t{s.away_ms} * 1000000u;
-    p->count_from_ns = p->away_until_ns;
 }
 
 // Catches up with the clock: a device whose time to vanish came while no instance was reading
 // up to it vanished all the same.
 void Settle(Presence* p, const Settings& s, uint64_t now) {
-    for (uint64_t v = NextVanish(*p, s, p->rate);
-         v != kNever && DeviceFrameAt(*p, now, p->rate) >= v; v = NextVanish(*p, s, p->rate)) {
+    const uint64_t v = NextVanish(*p, s);
+    if (v != kNever && DeviceFrameAt(*p, now, p->rate) >= v) {
         Vanish(p, s, v, p->rate);
     }
 }
@@ -379,7 +370,7 @@ snd_pcm_sframes_t FireFault(Fake* f) {
     if (frame >= f->vanish_frame) {
         std::lock_guard<std::mutex> lock(PresenceLock());
         // Unless another instance's open already found it gone by the clock.
-        if (f->presence->vanished == f->vanish_index) {
+        if (!f->presence->vanished) {
             Vanish(f->presence, f->cfg, f->vanish_frame, f->io.rate);
         }
     }
@@ -420,10 +411,9 @@ snd_pcm_sframes_t FireFault(Fake* f) {
 // ---------------------------------------------------------------------------------------------
 // Sample output.
 
-// Writes a sample little-endian into the `bytes` of its container, shifted left by `shift`:
-// S24_LE gets the 24-bit value sign-extended to 32 bits, S32_LE carries it in the upper three.
-void StoreSample(unsigned char* p, unsigned bytes, unsigned shift, int32_t v) {
-    const uint32_t u = static_cast<uint32_t>(v) << shift;
+// Writes a sample little-endian into the `bytes` of its container.
+void StoreSample(unsigned char* p, unsigned bytes, int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v);
     for (unsigned i = 0; i < bytes; ++i) {
         p[i] = static_cast<unsigned char>(u >> (8 * i));
     }
@@ -449,13 +439,12 @@ int FakeStart(snd_pcm_ioplug_t* io) {
         Presence& p = *f->presence;
         if (!p.started) {
             p.started = true;
-            p.first_ns = p.count_from_ns = now;
+            p.first_ns = now;
             p.rate = io->rate;
         }
         // Straight from the clock, also for the first start of a new instance after a return.
         f->origin = DeviceFrameAt(p, now, io->rate);
-        f->vanish_index = p.vanished;
-        f->vanish_frame = NextVanish(p, f->cfg, io->rate);
+        f->vanish_frame = NextVanish(p, f->cfg);
     } else if (f->cfg.realtime && f->started) {
         // Everything since the last frame captured before the stop is lost: the overrun
         // waiting to be noticed, the prepare, the application's own delay.
@@ -512,7 +501,6 @@ snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
     Fake* f = Self(io);
     const unsigned bits = io->format == SND_PCM_FORMAT_S16_LE ? 16 : 24;
     const unsigned bytes = static_cast<unsigned>(snd_pcm_format_physical_width(io->format)) / 8;
-    const unsigned shift = io->format == SND_PCM_FORMAT_S32_LE ? 8 : 0;
     static const ChannelSignal kDefault = nalvo_fake::Pattern();
     const uint64_t first = f->origin + Appl(f);
     for (unsigned ch = 0; ch < io->channels; ++ch) {
@@ -524,7 +512,7 @@ snd_pcm_sframes_t FakeTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_
         for (snd_pcm_uframes_t i = 0; i < size; ++i) {
             unsigned char* p = static_cast<unsigned char*>(a.addr) +
                                (a.first + static_cast<uint64_t>(offset + i) * a.step) / 8;
-            StoreSample(p, bytes, shift, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
+            StoreSample(p, bytes, nalvo_fake::SampleAt(sig, first + i, ch, io->rate, bits));
         }
     }
     if (Appl(f) + size > f->delivered) {
@@ -608,12 +596,6 @@ int FakePrepare(snd_pcm_ioplug_t* io) {
     return 0;
 }
 
-// Without this callback, ioplug waits for a running capture stream to stop by itself, which this
-// device never does. Returning 0 lets libasound drop the stream at once.
-int FakeDrain(snd_pcm_ioplug_t*) {
-    return 0;
-}
-
 int FakeResume(snd_pcm_ioplug_t* io) {
     Fake* f = Self(io);
     if (io->state != SND_PCM_STATE_SUSPENDED || f->gone) {
@@ -674,7 +656,6 @@ const snd_pcm_ioplug_callback_t kCallbacks = [] {
     cb.hw_params = FakeHwParams;
     cb.sw_params = FakeSwParams;
     cb.prepare = FakePrepare;
-    cb.drain = FakeDrain;
     cb.resume = FakeResume;
     cb.poll_revents = FakePollRevents;
     return cb;
@@ -736,13 +717,6 @@ int GetReal(snd_config_t* n, const char* key, double* out) {
     return -EINVAL;
 }
 
-int GetLong(snd_config_t* n, const char* key, long* out) {
-    double v = 0;
-    const int err = GetReal(n, key, &v);
-    *out = static_cast<long>(v);
-    return err;
-}
-
 int GetBool(snd_config_t* n, const char* key, bool* out) {
     const int v = snd_config_get_bool(n);
     if (v < 0) {
@@ -778,8 +752,7 @@ int GetName(snd_config_t* n, const char* key, unsigned* out) {
 }
 
 unsigned LookupFormat(const char* s) {
-    for (snd_pcm_format_t f : {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE, SND_PCM_FORMAT_S24_LE,
-                               SND_PCM_FORMAT_S32_LE}) {
+    for (snd_pcm_format_t f : {SND_PCM_FORMAT_S16_LE, SND_PCM_FORMAT_S24_3LE}) {
         if (strcasecmp(s, snd_pcm_format_name(f)) == 0) {
             return f;
         }
@@ -788,9 +761,8 @@ unsigned LookupFormat(const char* s) {
 }
 
 unsigned LookupAccess(const char* s) {
-    for (snd_pcm_access_t a :
-         {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
-          SND_PCM_ACCESS_MMAP_INTERLEAVED, SND_PCM_ACCESS_MMAP_NONINTERLEAVED}) {
+    for (snd_pcm_access_t a : {SND_PCM_ACCESS_RW_INTERLEAVED, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+                               SND_PCM_ACCESS_MMAP_INTERLEAVED}) {
         if (strcasecmp(s, snd_pcm_access_name(a)) == 0) {
             return a;
         }
@@ -880,7 +852,6 @@ const struct {
     {"channels", ParseList<&Settings::channels, GetUnsigned, kRequired>},
     {"access", ParseList<&Settings::access, GetName<LookupAccess>, kRequired>},
     {"period_frames", Parse<&Settings::period_frames, GetUnsigned>},
-    {"buffer_frames_max", Parse<&Settings::buffer_frames_max, GetUnsigned>},
     {"fail_hw_params", Parse<&Settings::fail_hw_params, GetBool>},
     {"realtime", Parse<&Settings::realtime, GetBool>},
     {"xrun_periods", ParseList<&Settings::xrun_periods, GetU64>},
@@ -892,7 +863,6 @@ const struct {
     {"stall_after_frames", Parse<&Settings::stall_after_frames, GetU64>},
     {"vanish_after_frames", Parse<&Settings::vanish_after_frames, GetU64>},
     {"away_ms", Parse<&Settings::away_ms, GetUnsigned>},
-    {"vanish_times", Parse<&Settings::vanish_times, GetUnsigned>},
 };
 
 // Keys of one channel: the prefix, then the channel number ("signal3").
@@ -903,7 +873,7 @@ const struct {
     {"signal", Parse<&ChannelSignal::kind, GetSignalKind>},
     {"peak", Parse<&ChannelSignal::peak, GetReal>},
     {"freq", Parse<&ChannelSignal::freq, GetReal>},
-    {"value", Parse<&ChannelSignal::value, GetLong>},
+    {"value", Parse<&ChannelSignal::value, GetReal>},
     {"fullscale", ParseList<&ChannelSignal::fullscale, GetU64>},
 };
 
@@ -970,11 +940,10 @@ int ParseSettings(snd_config_t* conf, Settings* s) {
     }
     // ioplug constrains periods and buffers in bytes only, so a size in frames is exact only
     // when every frame has the same size.
-    if ((s->period_frames || s->buffer_frames_max) &&
-        (s->formats.size() != 1 || s->channels.size() != 1)) {
+    if (s->period_frames && (s->formats.size() != 1 || s->channels.size() != 1)) {
         SNDERR(
-            "nalvo_fake: period_frames/buffer_frames_max need exactly one format and one "
-            "channel count (got %zu formats, %zu channel counts)",
+            "nalvo_fake: period_frames needs exactly one format and one channel count (got %zu "
+            "formats, %zu channel counts)",
             s->formats.size(), s->channels.size());
         return -EINVAL;
     }
@@ -997,22 +966,20 @@ int ApplyConstraints(Fake* f) {
             return err;
         }
     }
-    // Sizes in frames are known in bytes only with one format and one channel count.
-    unsigned frame_bytes = 0;
-    if (s.formats.size() == 1 && s.channels.size() == 1) {
-        frame_bytes = static_cast<unsigned>(
-            snd_pcm_format_physical_width(static_cast<snd_pcm_format_t>(s.formats[0])) / 8 *
-            s.channels[0]);
+    // A size in frames is known in bytes only with one format and one channel count.
+    unsigned period = 0;
+    if (s.period_frames) {
+        const auto format = static_cast<snd_pcm_format_t>(s.formats[0]);
+        period = static_cast<unsigned>(snd_pcm_format_physical_width(format)) / 8 * s.channels[0] *
+                 s.period_frames;
     }
-    const unsigned period = s.period_frames * frame_bytes;
     const struct {
         int type;
         unsigned min, max;
     } ranges[] = {
         {SND_PCM_IOPLUG_HW_PERIOD_BYTES, period ? period : 32, period ? period : 4u << 20},
         // Generous enough for a 32768-frame ring buffer of any supported format.
-        {SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64,
-         s.buffer_frames_max ? s.buffer_frames_max * frame_bytes : 32u << 20},
+        {SND_PCM_IOPLUG_HW_BUFFER_BYTES, 64, 32u << 20},
         {SND_PCM_IOPLUG_HW_PERIODS, 2, 1024}};
     for (const auto& r : ranges) {
         const int err = snd_pcm_ioplug_set_param_minmax(&f->io, r.type, r.min, r.max);

@@ -4,12 +4,8 @@
 // which check a recording against them, compute exactly the same value for any frame.
 //
 // "frame" is device time: the n-th frame since the stream first started, counting the frames
-// that were lost to overruns. A device that vanishes (vanish_after_frames) and comes back keeps
-// it across its handles with the clock: the frame it captures at CLOCK_MONOTONIC time t is
-// round((t - t_first) * rate), t_first being the first start of any handle of its definition in
-// the process, so the frames of the gap are skipped, not renumbered. Sample values are signed
-// integers of the given width (16 or 24 bits); how they are packed into S16_LE/S24_3LE/... is
-// the plugin's business.
+// that were lost to overruns or while the device was away (see README.md). Sample values are
+// signed integers of the given width (16 or 24 bits); packing them is the plugin's business.
 #ifndef NALVO_TESTS_FAKEDEV_FAKE_SIGNAL_H
 #define NALVO_TESTS_FAKEDEV_FAKE_SIGNAL_H
 
@@ -29,7 +25,7 @@ struct ChannelSignal {
     SignalKind kind = SignalKind::kPattern;
     double peak = 16384.0;            // sine: peak magnitude
     double freq = 1000.0;             // sine: frequency in Hz
-    long value = 0;                   // const: the value
+    double value = 0.0;               // const: the value
     std::vector<uint64_t> fullscale;  // frames whose sample is forced to the most negative value
 };
 
@@ -48,7 +44,7 @@ inline ChannelSignal Silence() {
     s.kind = SignalKind::kSilence;
     return s;
 }
-inline ChannelSignal Const(long value) {
+inline ChannelSignal Const(double value) {
     ChannelSignal s;
     s.kind = SignalKind::kConst;
     s.value = value;
@@ -130,7 +126,7 @@ inline int32_t SampleAt(const ChannelSignal& s, uint64_t frame, unsigned channel
         case SignalKind::kSine:
             return SineSample(frame, s.peak, s.freq, rate, bits);
         case SignalKind::kConst:
-            return ClampSample(static_cast<double>(s.value) * UnitScale(bits), bits);
+            return ClampSample(s.value * UnitScale(bits), bits);
         case SignalKind::kSilence:
             break;
     }
