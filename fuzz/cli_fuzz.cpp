@@ -81,10 +81,49 @@ std::vector<char> Answers(const std::string& input) {
 
 }  // namespace
 
+// The options in front of the format, read as the manual describes them, taken out of
+// `args`: what follows them reads as it would without them (a duration left out with
+// --until-stopped stands there as an empty word).
+RecordRequest ReadOptions(std::vector<std::string>& args) {
+    RecordRequest o;
+    size_t n = 1;
+    for (; n < args.size(); ++n) {
+        const std::string& w = args[n];
+        if (w.rfind("--file-seconds=", 0) == 0) {
+            const std::string v = w.substr(15);
+            const bool digits = !v.empty() && v.size() <= 9 &&
+                                v.find_first_not_of("0123456789") == std::string::npos;
+            const long long s = digits ? std::stoll(v) : 0;
+            o.fileSeconds = s >= 1 && s <= 366LL * 24 * 3600 ? s : -1;
+        } else if (w == "--align" || w == "--time-names" || w == "--until-stopped" ||
+                   w == "--reconnect") {
+            (w == "--align"           ? o.alignFiles
+             : w == "--time-names"    ? o.timeNames
+             : w == "--until-stopped" ? o.untilStopped
+                                      : o.reconnect) = true;
+        } else {
+            break;
+        }
+    }
+    args.erase(args.begin() + 1, args.begin() + static_cast<std::ptrdiff_t>(n));
+    if (o.untilStopped && args.size() >= 2) {
+        args.insert(args.begin() + 2, "");
+    }
+    return o;
+}
+
 int RECORD(RecordRequest& req) {
-    const std::vector<std::string>& args = *gArgs;
+    std::vector<std::string> args = *gArgs;
+    const RecordRequest options = ReadOptions(args);
     const size_t argc = args.size();
     gRecorded = true;
+    Check(options.fileSeconds >= 0 && (options.fileSeconds > 0 || !options.alignFiles),
+          "recording with an option value refused by the manual");
+    Check(req.fileSeconds == options.fileSeconds && req.alignFiles == options.alignFiles &&
+              req.timeNames == options.timeNames && req.untilStopped == options.untilStopped &&
+              req.reconnect == options.reconnect,
+          "options differ from the arguments");
+    Check(!req.timeNames || argc < 6, "time names with names given");
 
     // The format: exactly the row of the manual's table the first argument names.
     const kit::Format* row = nullptr;
@@ -97,9 +136,11 @@ int RECORD(RecordRequest& req) {
     Check(req.rate == row->rate && req.sampleBytes == row->bytes(),
           "rate or sample width differ from the format asked for");
 
-    Check(std::isfinite(req.duration) && req.duration > 0.0f, "duration not above zero");
-    Check(req.duration == static_cast<float>(strtod(args[2].c_str(), nullptr)),
-          "duration differs from the argument");
+    Check(req.untilStopped
+              ? req.duration == 0.0f
+              : std::isfinite(req.duration) && req.duration > 0.0f &&
+                    req.duration == static_cast<float>(strtod(args[2].c_str(), nullptr)),
+          "duration not the argument's, or set with no set length");
 
     Check(req.channels == 1 || req.channels == 2, "channels not 1 or 2");
     Check(req.interleave == 0 || req.interleave == 1, "interleave not 0 or 1");
@@ -109,7 +150,8 @@ int RECORD(RecordRequest& req) {
     // The length must be one the engine can store with the period it asks for.
     int64_t frames = 0;
     float duration = req.duration;
-    Check(QUANTIZE(kRequestedPeriod, req.rate, &duration, &frames) && frames > 0,
+    Check(req.untilStopped ||
+              (QUANTIZE(kRequestedPeriod, req.rate, &duration, &frames) && frames > 0),
           "duration too long for a 64-bit frame count");
 
     // The device name goes to the engine as given ("d" and none mean "default"). An empty
