@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
@@ -90,10 +91,12 @@ RecordRequest ReadOptions(std::vector<std::string>& args) {
     for (; n < args.size(); ++n) {
         const std::string& w = args[n];
         if (w.rfind("--file-seconds=", 0) == 0) {
+            // A decimal number: leading zeros are allowed and do not count.
             const std::string v = w.substr(15);
-            const bool digits = !v.empty() && v.size() <= 9 &&
+            const size_t lead = std::min(v.find_first_not_of('0'), v.size());
+            const bool digits = !v.empty() && v.size() - lead <= 9 &&
                                 v.find_first_not_of("0123456789") == std::string::npos;
-            const long long s = digits ? std::stoll(v) : 0;
+            const long long s = digits && lead < v.size() ? std::stoll(v.substr(lead)) : 0;
             o.fileSeconds = s >= 1 && s <= 366LL * 24 * 3600 ? s : -1;
         } else if (w == "--align" || w == "--time-names" || w == "--until-stopped" ||
                    w == "--reconnect") {
